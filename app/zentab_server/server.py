@@ -1,0 +1,256 @@
+"""A small in-process stand-in for the remote zentab server: JSON over HTTP on loopback."""
+from __future__ import annotations
+
+import json
+import logging
+import secrets
+import threading
+import uuid
+from urllib.parse import unquote
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, Dict, List, Optional, Tuple
+
+logger = logging.getLogger("zentab_server")
+
+HOST = "127.0.0.1"
+
+BUG_REPORTS_PATH = "/api/v3/bug-reports"
+TOKENS_PATH = "/api/v1/tokens"
+TOKEN_CHECK_PATH = "/api/v1/tokens/check"
+
+# Request bodies are tiny; refuse anything that is clearly not ours.
+MAX_BODY_BYTES = 1024 * 1024
+
+
+class _HTTPError(Exception):
+    def __init__(self, status: int, detail: str) -> None:
+        super().__init__(detail)
+        self.status = status
+        self.detail = detail
+
+
+class _State:
+    """Everything the server remembers; shared by all handler threads."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.bug_reports: List[Dict[str, str]] = []
+        self.tokens: Dict[str, Dict[str, Any]] = {}
+        self.pending_failures: List[Tuple[int, str]] = []
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: "_HTTPServer"
+    _body: bytes
+    server_version = "zentab-server-standin/1"
+
+    # -- logging: the request line may be fine, headers never are (bearer tokens)
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - stdlib signature
+        logger.debug("%s %s", getattr(self, "command", "?"), getattr(self, "path", "?"))
+
+    def log_request(self, code: Any = "-", size: Any = "-") -> None:
+        logger.debug("%s %s -> %s", self.command, self.path, code)
+
+    # -- plumbing
+    def _send_json(self, status: int, payload: Any) -> None:
+        body = b"" if payload is None else json.dumps(payload).encode("utf-8")
+        self.send_response(status)
+        if payload is not None:
+            self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if body:
+            self.wfile.write(body)
+
+    def _drain_body(self) -> bytes:
+        # Always consume the body: closing with unread bytes makes the kernel send RST,
+        # and the client may then lose our (error) response.
+        try:
+            length = int(self.headers.get("Content-Length") or 0)
+        except ValueError:
+            raise _HTTPError(HTTPStatus.BAD_REQUEST, "Invalid Content-Length") from None
+        if length < 0 or length > MAX_BODY_BYTES:
+            raise _HTTPError(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "Request body too large")
+        return self.rfile.read(length) if length else b""
+
+    def _read_json(self) -> Any:
+        if not self._body:
+            raise _HTTPError(HTTPStatus.BAD_REQUEST, "Request body required")
+        try:
+            return json.loads(self._body.decode("utf-8"))
+        except (UnicodeDecodeError, json.JSONDecodeError):
+            raise _HTTPError(HTTPStatus.BAD_REQUEST, "Request body is not valid JSON") from None
+
+    def _bearer_token(self) -> Optional[str]:
+        header = self.headers.get("Authorization") or ""
+        scheme, _, value = header.partition(" ")
+        if scheme.lower() != "bearer" or not value.strip():
+            return None
+        return value.strip()
+
+    def _dispatch(self) -> None:
+        state = self.server.state
+        path = self.path.split("?", 1)[0].rstrip("/") or "/"
+        self._body = b""
+        try:
+            self._body = self._drain_body()
+            with state.lock:
+                failure = state.pending_failures.pop(0) if state.pending_failures else None
+            if failure is not None:
+                raise _HTTPError(*failure)
+            status, payload = self._route(self.command, path)
+        except _HTTPError as exc:
+            status, payload = exc.status, {"detail": exc.detail}
+        except Exception:  # a stand-in bug must still answer, not hang the client
+            logger.exception("unhandled error serving %s %s", self.command, path)
+            status, payload = HTTPStatus.INTERNAL_SERVER_ERROR, {"detail": "Internal server error"}
+        self._send_json(int(status), payload)
+
+    do_GET = do_POST = do_DELETE = do_PUT = do_PATCH = _dispatch
+
+    # -- endpoints
+    def _route(self, method: str, path: str) -> Tuple[int, Any]:
+        state = self.server.state
+        if path == BUG_REPORTS_PATH:
+            if method == "POST":
+                return self._create_bug_report(state)
+            if method == "GET":
+                with state.lock:
+                    return HTTPStatus.OK, [dict(r) for r in state.bug_reports]
+            raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
+        if path == TOKEN_CHECK_PATH:
+            if method != "POST":
+                raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
+            return self._check_token(state)
+        if path == TOKENS_PATH:
+            if method != "POST":
+                raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
+            return self._create_token(state)
+        if path.startswith(TOKENS_PATH + "/"):
+            raw_uid = path[len(TOKENS_PATH) + 1:]
+            if method != "DELETE" or "/" in raw_uid:
+                raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
+            return self._delete_token(state, unquote(raw_uid))
+        raise _HTTPError(HTTPStatus.NOT_FOUND, "Not found")
+
+    def _create_bug_report(self, state: _State) -> Tuple[int, Any]:
+        body = self._read_json()
+        if not isinstance(body, dict):
+            raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "Expected a JSON object")
+        subject, description = body.get("subject"), body.get("description")
+        if not isinstance(subject, str) or not isinstance(description, str):
+            raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "subject and description must be strings")
+        if not subject.strip():
+            raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "subject must not be empty")
+        with state.lock:
+            state.bug_reports.append({"subject": subject, "description": description})
+            number = len(state.bug_reports)
+        return HTTPStatus.CREATED, {"id": number}
+
+    def _create_token(self, state: _State) -> Tuple[int, Any]:
+        body = self._read_json()
+        name = body.get("name") if isinstance(body, dict) else None
+        if not isinstance(name, str) or not name.strip():
+            raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "name must be a non-empty string")
+        record = {
+            "uid": uuid.uuid4().hex,
+            "name": name,
+            "api_token": secrets.token_urlsafe(32),
+            "revoked": False,
+        }
+        with state.lock:
+            state.tokens[record["uid"]] = record
+        return HTTPStatus.CREATED, {k: record[k] for k in ("uid", "name", "api_token")}
+
+    def _delete_token(self, state: _State, uid: str) -> Tuple[int, Any]:
+        with state.lock:
+            if state.tokens.pop(uid, None) is None:
+                raise _HTTPError(HTTPStatus.NOT_FOUND, f"Token {uid} not found")
+        return HTTPStatus.NO_CONTENT, None
+
+    def _check_token(self, state: _State) -> Tuple[int, Any]:
+        presented = self._bearer_token()
+        if presented is not None:
+            with state.lock:
+                for record in state.tokens.values():
+                    if not record["revoked"] and secrets.compare_digest(record["api_token"], presented):
+                        return HTTPStatus.OK, {"valid": True}
+        raise _HTTPError(HTTPStatus.UNAUTHORIZED, "Invalid or revoked token")
+
+
+class _HTTPServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, port: int, state: _State) -> None:
+        self.state = state
+        super().__init__((HOST, port), _Handler)
+
+
+class RemoteServer:
+    """A running stand-in server; state is readable for tests."""
+
+    def __init__(self, port: int = 0) -> None:
+        self._state = _State()
+        self._httpd = _HTTPServer(port, self._state)
+        self.port: int = self._httpd.server_address[1]
+        self.url = f"http://{HOST}:{self.port}"
+        self._stop_lock = threading.Lock()
+        self._stopped = False
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, name=f"zentab-server-{self.port}", daemon=True
+        )
+        self._thread.start()
+
+    @property
+    def bug_reports(self) -> List[Dict[str, str]]:
+        with self._state.lock:
+            return [dict(r) for r in self._state.bug_reports]
+
+    @property
+    def tokens(self) -> Dict[str, Dict[str, Any]]:
+        with self._state.lock:
+            return {uid: dict(r) for uid, r in self._state.tokens.items()}
+
+    def revoke(self, uid: str) -> None:
+        """Revoke a token server-side, without the client knowing."""
+        with self._state.lock:
+            try:
+                self._state.tokens[uid]["revoked"] = True
+            except KeyError:
+                raise KeyError(f"Token {uid} not found") from None
+
+    def fail_next(self, status: int = 500, detail: str = "Internal server error") -> None:
+        """Answer the next request (whatever it is) with this error status and detail."""
+        if not 400 <= status <= 599:
+            raise ValueError("status must be an HTTP error status (400-599)")
+        with self._state.lock:
+            self._state.pending_failures.append((status, detail))
+
+    @property
+    def running(self) -> bool:
+        return not self._stopped
+
+    def stop(self) -> None:
+        with self._stop_lock:
+            if self._stopped:
+                return
+            self._stopped = True
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join(timeout=5)
+
+    def __enter__(self) -> "RemoteServer":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.stop()
+
+    def __repr__(self) -> str:
+        state = "stopped" if self._stopped else "running"
+        return f"<RemoteServer {self.url} {state}>"
+
+
+def start_server(port: int = 0) -> RemoteServer:
+    """Start a stand-in server on 127.0.0.1 (port 0 picks a free one) in a daemon thread."""
+    return RemoteServer(port)
