@@ -1,0 +1,121 @@
+"""The one place that talks HTTP to the remote server.
+
+Errors: unreachable -> ConnectionError (a subclass when the OS says which, e.g.
+ConnectionRefusedError), a timeout -> TimeoutError, an error status ->
+RemoteServerError carrying the server's detail message.
+"""
+from __future__ import annotations
+
+import http.client
+import ipaddress
+import json
+import logging
+import socket
+import urllib.error
+import urllib.request
+from typing import Any, Dict, Optional
+from urllib.parse import urlsplit
+
+from zentab_client.exceptions import RemoteServerError, ServerNotConfiguredError
+from zentab_client.settings.user_settings import get_user_settings
+
+logger = logging.getLogger(__name__)
+
+DEFAULT_TIMEOUT = 5.0
+
+# A loopback server must be reached directly even when a proxy is configured.
+_direct_opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+_default_opener = urllib.request.build_opener()
+
+
+def configured_server_url() -> str:
+    url = get_user_settings().server_url
+    if not url:
+        raise ServerNotConfiguredError("No server is configured; log in to a server first")
+    return url
+
+
+def _is_loopback(host: Optional[str]) -> bool:
+    if not host:
+        return False
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _redact(text: str, secret: Optional[str]) -> str:
+    return text.replace(secret, "***") if secret else text
+
+
+def _error_detail(err: urllib.error.HTTPError) -> str:
+    try:
+        payload = json.loads(err.read().decode("utf-8"))
+    except Exception:
+        payload = None
+    if isinstance(payload, dict) and payload.get("detail") is not None:
+        detail = payload["detail"]
+        return detail if isinstance(detail, str) else json.dumps(detail)
+    return f"Server answered {err.code} {err.reason}"
+
+
+def request(
+    method: str,
+    path: str,
+    *,
+    server_url: Optional[str] = None,
+    body: Any = None,
+    bearer: Optional[str] = None,
+    timeout: float = DEFAULT_TIMEOUT,
+) -> Any:
+    """Send one JSON request and return the decoded JSON answer (None for an empty body)."""
+    base = (server_url or configured_server_url()).rstrip("/")
+    url = base + path
+    parts = urlsplit(url)
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise ServerNotConfiguredError(f"Invalid server URL: {base!r}")
+
+    headers: Dict[str, str] = {"Accept": "application/json"}
+    data = None
+    if body is not None:
+        data = json.dumps(body).encode("utf-8")
+        headers["Content-Type"] = "application/json"
+    if bearer:
+        headers["Authorization"] = f"Bearer {bearer}"
+    req = urllib.request.Request(url, data=data, method=method, headers=headers)
+    opener = _direct_opener if _is_loopback(parts.hostname) else _default_opener
+
+    # Log the request line only: headers carry the bearer token.
+    logger.debug("%s %s", method, url)
+    try:
+        with opener.open(req, timeout=timeout) as resp:
+            raw = resp.read()
+    except urllib.error.HTTPError as err:
+        detail = _redact(_error_detail(err), bearer)
+        logger.debug("%s %s -> %s", method, url, err.code)
+        raise RemoteServerError(detail, status=err.code) from None
+    except urllib.error.URLError as err:
+        reason = err.reason
+        if isinstance(reason, (socket.timeout, TimeoutError)):
+            raise TimeoutError(f"Server {base} did not answer within {timeout:g} s") from None
+        if isinstance(reason, OSError):
+            cls = type(reason) if isinstance(reason, ConnectionError) else ConnectionError
+            raise cls(f"Cannot reach server {base}: {_redact(str(reason), bearer)}") from None
+        raise ConnectionError(f"Cannot reach server {base}: {_redact(str(reason), bearer)}") from None
+    except (socket.timeout, TimeoutError):
+        raise TimeoutError(f"Server {base} did not answer within {timeout:g} s") from None
+    except OSError as err:
+        # e.g. the connection dropped while reading the answer
+        cls = type(err) if isinstance(err, ConnectionError) else ConnectionError
+        raise cls(f"Connection to server {base} failed: {_redact(str(err), bearer)}") from None
+    except http.client.HTTPException:
+        raise RemoteServerError(f"Server {base} sent a malformed answer") from None
+
+    if not raw:
+        return None
+    try:
+        return json.loads(raw.decode("utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError):
+        raise RemoteServerError(f"Server {base} sent an answer that is not JSON") from None
