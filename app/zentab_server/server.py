@@ -153,14 +153,15 @@ class _Handler(BaseHTTPRequestHandler):
         name = body.get("name") if isinstance(body, dict) else None
         if not isinstance(name, str) or not name.strip():
             raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "name must be a non-empty string")
-        record = {
-            "uid": uuid.uuid4().hex,
+        uid = uuid.uuid4().hex
+        record: Dict[str, Any] = {
+            "uid": uid,
             "name": name,
             "api_token": secrets.token_urlsafe(32),
             "revoked": False,
         }
         with state.lock:
-            state.tokens[record["uid"]] = record
+            state.tokens[uid] = record
         return HTTPStatus.CREATED, {k: record[k] for k in ("uid", "name", "api_token")}
 
     def _delete_token(self, state: _State, uid: str) -> Tuple[int, Any]:
@@ -198,7 +199,8 @@ class RemoteServer:
         self._stop_lock = threading.Lock()
         self._stopped = False
         self._thread = threading.Thread(
-            target=self._httpd.serve_forever, name=f"zentab-server-{self.port}", daemon=True
+            # A short poll interval keeps stop() quick.
+            target=self._httpd.serve_forever, kwargs={"poll_interval": 0.05}, name=f"zentab-server-{self.port}", daemon=True
         )
         self._thread.start()
 
