@@ -129,15 +129,6 @@ def test_dao_round_trip(data_dir):
         assert session.scalars(select(Users.username)).all() == ["u1"]
 
 
-def test_dao_changes_are_discarded_with_the_session(data_dir):
-    with pytest.raises(KeyError):
-        with get_db_session_context() as session:
-            dao_api_token.write("u1", TOKEN, session)
-            raise KeyError("abort")
-    with get_db_session_context() as session:
-        assert dao_api_token.read("u1", session) is None
-
-
 def test_key_info_hides_secret():
     info = APIKeyInfo(**TOKEN)
     for shown in (repr(info), str(info), f"{info}"):
