@@ -57,7 +57,7 @@ def seed(db: AsyncSession, now: Optional[datetime] = None) -> None:
                       else SyncItemStatus.FAILED if failed else SyncItemStatus.PENDING)
             last_update = None if attempts == 0 else now - timedelta(minutes=rng.randint(1, 5000))
             record = None
-            if attempts:
+            if last_update is not None:
                 stamp = last_update.strftime("%Y-%m-%d %H:%M:%S")
                 logs = [f"{stamp} attempt {a + 1}: transferred {rng.randint(1, 900)} kB" for a in range(attempts)]
                 logs.append(f"{stamp} {status.value}")

@@ -15,7 +15,7 @@ from zentab_tidewell.crud.sync_status import crud_sync_status
 from zentab_tidewell.db import get_db_path, get_db_session_context
 from zentab_tidewell.exceptions import (SyncItemNotFoundError, SyncSourceNotFoundError,
                                         SyncStatusErrorRecordNotFoundError)
-from zentab_tidewell.models import SyncItem, SyncSource, SyncStatus, SyncStatusError
+from zentab_tidewell.models import SyncItem, SyncStatus, SyncStatusError
 from zentab_tidewell.models.enums import SyncItemStatus, SyncLoopStatus
 
 
@@ -264,11 +264,6 @@ def test_session_commits_on_clean_exit_and_rolls_back_on_error(store):
     assert in_session(lambda db: crud_sync_sources.read_sync_source(db, 1)).name == "kept"
 
 
-def test_rows_stay_readable_after_the_session(store):
-    item = in_session(lambda db: crud_parcelry.read_sync_item(db, 3))
-    assert item.data_identifier and item.sync_source_id >= 1
-
-
 def test_store_follows_the_data_dir(tmp_path, monkeypatch):
     for name in ("a", "b"):
         monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path / name))
@@ -277,8 +272,3 @@ def test_store_follows_the_data_dir(tmp_path, monkeypatch):
     monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path / "a"))
     assert in_session(crud_sync_status.get_status).status is SyncLoopStatus.RUNNING
 
-
-def test_sources_keep_their_optional_fields(store):
-    sources = in_session(crud_sync_sources.list_sync_sources)
-    legacy = next(s for s in sources if s.config_data is None)
-    assert isinstance(legacy, SyncSource) and legacy.connector not in get_sync_connectors()

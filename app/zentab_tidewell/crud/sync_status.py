@@ -1,7 +1,7 @@
 """The agent's loop status and its error log."""
-from typing import List, Optional, Union
+from typing import Any, List, Optional, Union
 
-from sqlalchemy import select, update
+from sqlalchemy import CursorResult, select, update
 from sqlalchemy.ext.asyncio import AsyncSession
 
 from zentab_tidewell.crud._paging import normalise_paging
@@ -54,7 +54,7 @@ class CRUDSyncStatus:
 
     async def mark_all_sync_status_errors_viewed(self, db: AsyncSession) -> int:
         """Returns how many entries went from unviewed to viewed."""
-        result = await db.execute(
+        result: CursorResult[Any] = await db.execute(  # type: ignore[assignment]
             update(SyncStatusError).where(SyncStatusError.viewed.is_(False)).values(viewed=True)
             .execution_options(synchronize_session="fetch"))
         return int(result.rowcount or 0)
