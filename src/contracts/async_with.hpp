@@ -1,0 +1,65 @@
+// `async with manager as value: <body>` for Task bodies.
+//
+//     Ref r = co_await async_with(get_db_session_context(), [&](Ref db) -> Task { ...; co_return x; });
+//
+// The block's value comes back, or an empty Ref when __aexit__ suppressed an
+// error (the caller then decides what an unset value means). __aexit__ gets
+// the error's type, value and traceback, or three Nones, and runs exactly
+// once on every way out, cancellation included.
+#pragma once
+
+#include "task.hpp"
+
+namespace py {
+
+// type(obj).name bound to obj, as the interpreter looks up special methods.
+Ref lookup_special(const Ref& obj, PyObject* name);
+// The iterator for awaiting what __aenter__/__aexit__ returned, with the
+// interpreter's message for an object that cannot be awaited there.
+Ref with_awaitable(const Ref& obj, const char* method);
+// A new error raised while another was being handled records it as context.
+void chain_context(PyError& raised, PyError& handled) noexcept;
+
+template <class Body>
+Task async_with(Ref manager, Body body) {
+    Driver* driver = co_await this_driver();
+    Ref enter = lookup_special(manager, "__aenter__"_n);
+    Ref exit = lookup_special(manager, "__aexit__"_n);
+    Ref value = co_await await(with_awaitable(enter(), "__aenter__"));
+
+    std::optional<PyError> error;
+    Ref result;
+    try {
+        result = co_await body(std::move(value));
+    } catch (...) {
+        set_error_from_current_exception();
+        error.emplace();
+    }
+    if (!error) {
+        // (A braced argument list may not share a statement with co_await in GCC 12.)
+        Ref exited = exit({none(), none(), none()});
+        co_await await(with_awaitable(exited, "__aexit__"));
+        co_return result;
+    }
+
+    // C++ has no co_await inside a handler: the error is held, and the exit
+    // runs while it counts as the exception being handled.
+    Ref suppress;
+    {
+        Handling handling(driver, *error);
+        try {
+            Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error->value())));
+            Ref exc = Ref::borrow(error->value());
+            Ref tb = Ref::borrow(error->traceback() ? error->traceback() : Py_None);
+            Ref exiting = exit({type, exc, tb});
+            suppress = co_await await(with_awaitable(exiting, "__aexit__"));
+            if (suppress.truth()) co_return Ref();
+        } catch (PyError& raised) {
+            chain_context(raised, *error);
+            throw;
+        }
+    }
+    throw std::move(*error);
+}
+
+}  // namespace py

@@ -1,0 +1,62 @@
+#include "async_with.hpp"
+
+namespace py {
+
+namespace {
+
+bool is_native_coroutine(PyObject* o) {
+    if (PyCoro_CheckExact(o)) return true;
+    // A generator decorated with types.coroutine.
+    return PyGen_CheckExact(o) &&
+           (reinterpret_cast<PyCodeObject*>(reinterpret_cast<PyGenObject*>(o)->gi_code)->co_flags &
+            CO_ITERABLE_COROUTINE);
+}
+
+}  // namespace
+
+Ref awaitable_iterator(const Ref& obj) {
+    PyObject* o = obj.get();
+    if (is_native_coroutine(o)) return obj;
+    unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
+    if (!getter) raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+    Ref it = Ref::checked(getter(o));
+    if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
+    if (!PyIter_Check(it.get()))
+        raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
+    return it;
+}
+
+Ref lookup_special(const Ref& obj, PyObject* name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj.get()), name);  // borrowed
+    if (!found) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        raise();
+    }
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return Ref::borrow(found);
+    return Ref::checked(get(found, obj.get(), reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))));
+}
+
+Ref with_awaitable(const Ref& obj, const char* method) {
+    PyObject* o = obj.get();
+    if (!is_native_coroutine(o) && !(Py_TYPE(o)->tp_as_async && Py_TYPE(o)->tp_as_async->am_await)) {
+        raise_format(PyExc_TypeError,
+                     "'async with' received an object from %s that does not implement __await__: %.100s", method,
+                     Py_TYPE(o)->tp_name);
+    }
+    return obj;
+}
+
+void chain_context(PyError& raised, PyError& handled) noexcept {
+    PyObject* value = raised.value();
+    PyObject* context = handled.value();
+    if (!value || !context || value == context) return;
+    PyObject* existing = PyException_GetContext(value);
+    if (existing) {
+        Py_DECREF(existing);
+        return;
+    }
+    PyException_SetContext(value, Py_NewRef(context));
+}
+
+}  // namespace py

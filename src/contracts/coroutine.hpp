@@ -1,0 +1,29 @@
+// The Python coroutine object that runs a Task body.
+//
+// It follows CPython's own coroutine rules: lazy start, send/throw/close,
+// __await__ returning itself, am_send, "cannot reuse already awaited
+// coroutine", GeneratorExit handling and the RuntimeWarning for a coroutine
+// that is never awaited.
+#pragma once
+
+#include "task.hpp"
+
+namespace py {
+
+// Where an error leaving a body is said to have passed, for its traceback.
+struct Origin {
+    PyObject* qualname;  // borrowed from the function, which outlives the coroutine
+    const char* file;
+    int line;
+};
+
+// Adds a traceback entry "File <file>, line <line>, in <qualname>" to the error being set.
+void add_traceback(const Origin& origin) noexcept;
+
+// Creates the coroutine object for a Task that has not started yet.
+// `function` is kept alive by the coroutine (it owns `origin.qualname`).
+PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) noexcept;
+
+bool ready_coroutine_type(PyObject* module) noexcept;
+
+}  // namespace py

@@ -1,0 +1,136 @@
+#include "py.hpp"
+
+#include <cstdarg>
+#include <new>
+#include <vector>
+
+namespace py {
+
+PyError::PyError() noexcept {
+    PyErr_Fetch(&type_, &value_, &tb_);
+    if (!type_) {
+        // A C API call failed without saying why: never lose that.
+        type_ = Py_NewRef(PyExc_SystemError);
+        value_ = PyUnicode_FromString("error return without exception set");
+    }
+}
+
+PyError::PyError(const PyError& other) noexcept
+    : type_(Py_XNewRef(other.type_)), value_(Py_XNewRef(other.value_)), tb_(Py_XNewRef(other.tb_)) {}
+
+PyError::~PyError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+}
+
+void PyError::restore() noexcept {
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                  std::exchange(tb_, nullptr));
+}
+
+PyObject* PyError::value() noexcept {
+    if (type_ && (!value_ || !PyExceptionInstance_Check(value_))) {
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    }
+    return value_;
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (PyError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyError();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list vargs;
+    va_start(vargs, format);
+    PyErr_FormatV(type, format, vargs);
+    va_end(vargs);
+    throw PyError();
+}
+
+bool Ref::has_attr(PyObject* name) const {
+    PyObject* value = nullptr;
+    int found = _PyObject_LookupAttr(p_, name, &value);
+    Py_XDECREF(value);
+    return check(found) != 0;
+}
+
+Ref Ref::operator()(std::initializer_list<Arg> args) const {
+    // Positional values first, then keyword values in the order of their names,
+    // as vectorcall wants them; the braced list guarantees they were evaluated
+    // in the order written.
+    PyObject* small[12];
+    std::vector<PyObject*> large;
+    PyObject** stack = small + 1;  // slot 0 free for PY_VECTORCALL_ARGUMENTS_OFFSET
+    if (args.size() + 1 > std::size(small)) {
+        large.resize(args.size() + 1);
+        stack = large.data() + 1;
+    }
+    Py_ssize_t npos = 0, nkw = 0;
+    for (const Arg& a : args) (a.name ? nkw : npos)++;
+    Ref kwnames;
+    if (nkw) kwnames = Ref::checked(PyTuple_New(nkw));
+    Py_ssize_t ip = 0, ik = 0;
+    for (const Arg& a : args) {
+        if (a.name) {
+            PyTuple_SET_ITEM(kwnames.get(), ik, Py_NewRef(a.name));
+            stack[npos + ik++] = a.value;
+        } else {
+            stack[ip++] = a.value;
+        }
+    }
+    return checked(PyObject_Vectorcall(p_, stack, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       kwnames.get()));
+}
+
+bool eq(const Ref& a, const Ref& b) {
+    return Ref::checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)).truth();
+}
+
+bool ne(const Ref& a, const Ref& b) {
+    return Ref::checked(PyObject_RichCompare(a.get(), b.get(), Py_NE)).truth();
+}
+
+Ref text(const Ref& value) {
+    if (PyUnicode_CheckExact(value.get())) return value;
+    Ref empty = Ref::checked(PyUnicode_FromStringAndSize("", 0));
+    return Ref::checked(PyObject_Format(value.get(), empty.get()));
+}
+
+Ref concat(std::initializer_list<Ref> parts) {
+    Ref joined = Ref::checked(PyUnicode_FromStringAndSize("", 0));
+    for (const Ref& part : parts) joined = Ref::checked(PyUnicode_Concat(joined.get(), part.get()));
+    return joined;
+}
+
+void raise_with(const Ref& error_type, const Ref& message) {
+    Ref error = error_type({message});
+    if (PyExceptionInstance_Check(error.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    throw PyError();
+}
+
+void raise_unbound_local(const char* name) {
+    raise_format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+}
+
+}  // namespace py

@@ -1,0 +1,199 @@
+// Owned references, interned names and Python errors as C++ exceptions.
+//
+// Module code never touches a reference count: a `Ref` owns one reference,
+// a failed C API call throws `PyError`, and every place where CPython calls
+// into us catches it and restores the error (see `boundary`).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace py {
+
+// A Python error fetched out of the interpreter, carried through C++ code.
+class PyError : public std::exception {
+public:
+    // Takes over the error currently set (there must be one).
+    PyError() noexcept;
+    PyError(PyObject* type, PyObject* value, PyObject* tb) noexcept
+        : type_(type), value_(value), tb_(tb) {}
+    PyError(const PyError& other) noexcept;
+    PyError(PyError&& other) noexcept
+        : type_(std::exchange(other.type_, nullptr)),
+          value_(std::exchange(other.value_, nullptr)),
+          tb_(std::exchange(other.tb_, nullptr)) {}
+    PyError& operator=(PyError other) noexcept {
+        std::swap(type_, other.type_);
+        std::swap(value_, other.value_);
+        std::swap(tb_, other.tb_);
+        return *this;
+    }
+    ~PyError() override;
+
+    // Sets the error in the interpreter again; this object is left empty.
+    void restore() noexcept;
+    // The exception instance (normalised on first use).
+    PyObject* value() noexcept;
+    PyObject* type() const noexcept { return type_; }
+    PyObject* traceback() const noexcept { return tb_; }
+    bool matches(PyObject* exc_type) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_, exc_type);
+    }
+    const char* what() const noexcept override { return "Python error"; }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// Sets a Python error from whatever C++ exception is in flight (inside a catch).
+void set_error_from_current_exception() noexcept;
+
+[[noreturn]] inline void raise() { throw PyError(); }
+// Raises `type(message)`, like the C API's PyErr_SetString.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+inline PyObject* check(PyObject* p) {
+    if (!p) raise();
+    return p;
+}
+inline int check(int status) {
+    if (status < 0) raise();
+    return status;
+}
+
+// An interned name, made once per spelling: "status"_n.
+struct Name {
+    PyObject* object;
+    operator PyObject*() const noexcept { return object; }
+};
+
+template <std::size_t N>
+struct Literal {
+    std::array<char, N> text{};
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text.begin()); }
+};
+
+template <Literal L>
+Name intern() {
+    // Interned strings live as long as the interpreter; a module is only ever
+    // loaded into one interpreter, so caching them here is safe.
+    static PyObject* object = PyUnicode_InternFromString(L.text.data());
+    if (!object) raise();
+    return Name{object};
+}
+
+class Ref;
+
+// A keyword argument in a call: "name"_kw = value.
+struct Kw {
+    PyObject* name;
+    PyObject* value;  // borrowed from the Ref it was made from
+};
+
+template <Literal L>
+struct KwName {
+    Kw operator=(const Ref& value) const;
+};
+
+// One owned reference, or none.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    // Steals a new reference returned by the C API, throwing when it is NULL.
+    static Ref checked(PyObject* p) { return Ref(check(p)); }
+
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return p_ == other; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+
+    // obj.name
+    Ref attr(PyObject* name) const { return checked(PyObject_GetAttr(p_, name)); }
+    // hasattr(obj, name): True, False, or the error of the lookup.
+    bool has_attr(PyObject* name) const;
+    // obj(...): positional values and "name"_kw = value pairs, evaluated left
+    // to right because they stand in a braced list.
+    Ref operator()() const { return checked(PyObject_CallNoArgs(p_)); }
+    Ref operator()(std::initializer_list<struct Arg> args) const;
+    // obj.name(...)
+    Ref call_method(PyObject* name, std::initializer_list<struct Arg> args) const {
+        return attr(name)(args);
+    }
+    // bool(obj)
+    bool truth() const { return check(PyObject_IsTrue(p_)) != 0; }
+    Ref type() const noexcept { return borrow(reinterpret_cast<PyObject*>(Py_TYPE(p_))); }
+    const char* type_name() const noexcept { return Py_TYPE(p_)->tp_name; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+struct Arg {
+    Arg(const Ref& v) noexcept : name(nullptr), value(v.get()) {}
+    Arg(Kw kw) noexcept : name(kw.name), value(kw.value) {}
+    PyObject* name;
+    PyObject* value;
+};
+
+template <Literal L>
+Kw KwName<L>::operator=(const Ref& value) const {
+    return Kw{intern<L>(), value.get()};
+}
+
+template <Literal L>
+Name operator""_n() { return intern<L>(); }
+template <Literal L>
+KwName<L> operator""_kw() { return {}; }
+
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) noexcept { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref str(std::string_view s) {
+    return Ref::checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref integer(long long v) { return Ref::checked(PyLong_FromLongLong(v)); }
+
+// Python's `a == b` and `a != b` in an `if`: rich comparison, then truth.
+bool eq(const Ref& a, const Ref& b);
+bool ne(const Ref& a, const Ref& b);
+inline bool operator==(const Ref& a, const Ref& b) { return eq(a, b); }
+inline bool operator!=(const Ref& a, const Ref& b) { return ne(a, b); }
+
+// format(value, ""), the text of a value as an f-string would give it.
+Ref text(const Ref& value);
+// a + b for two str objects.
+Ref concat(std::initializer_list<Ref> parts);
+
+// Raises `error_type(message)` as Python's `raise error_type(message)` would.
+[[noreturn]] void raise_with(const Ref& error_type, const Ref& message);
+
+// UnboundLocalError for a local that a suppressed error left unset.
+[[noreturn]] void raise_unbound_local(const char* name);
+
+}  // namespace py

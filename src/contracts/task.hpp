@@ -1,0 +1,163 @@
+// C++20 coroutine bodies that await Python awaitables.
+//
+// A body is a `Task`. `co_await py::await(obj)` hands the awaitable's iterator
+// to the `Driver` (the Python coroutine object running the body) and
+// suspends; the driver delegates to that iterator exactly as Python's `await`
+// does and resumes the body with the result or the error. A Task may also
+// `co_await` another Task (symmetric transfer): both share one driver.
+#pragma once
+
+#include <coroutine>
+#include <optional>
+
+#include "py.hpp"
+
+namespace py {
+
+// What a running body needs from the object that drives it.
+struct Driver {
+    std::coroutine_handle<> current;  // innermost suspended Task, resumed next
+    Ref delegate;                     // the iterator being awaited, if any
+    Ref sent;                         // value for the resumed `await`, or
+    std::optional<PyError> thrown;    // the error it must raise
+    // The body's "exception being handled", seen by sys.exc_info() and used
+    // for implicit chaining while the body runs, as a Python frame's would be.
+    _PyErr_StackItem exc_state{};
+};
+
+// `co_await this_driver()` gives a body its driver without suspending.
+struct this_driver {
+    Driver* driver = nullptr;
+    bool await_ready() noexcept { return false; }
+    template <class P>
+    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+        driver = h.promise().driver;
+        return false;
+    }
+    Driver* await_resume() noexcept { return driver; }
+};
+
+// While alive, `error` is the exception being handled by the body, as inside
+// an `except` block or a `with` statement's exit.
+class Handling {
+public:
+    Handling(Driver* driver, PyError& error) noexcept : item_(driver->exc_state) {
+        saved_ = {item_.exc_type, item_.exc_value, item_.exc_traceback, nullptr};
+        PyObject* value = error.value();
+        item_.exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : error.type());
+        item_.exc_value = Py_XNewRef(value);
+        item_.exc_traceback = Py_XNewRef(error.traceback());
+    }
+    ~Handling() {
+        Py_XDECREF(item_.exc_type);
+        Py_XDECREF(item_.exc_value);
+        Py_XDECREF(item_.exc_traceback);
+        item_.exc_type = saved_.exc_type;
+        item_.exc_value = saved_.exc_value;
+        item_.exc_traceback = saved_.exc_traceback;
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    _PyErr_StackItem& item_;
+    _PyErr_StackItem saved_;
+};
+
+class Task {
+public:
+    struct promise_type {
+        Driver* driver = nullptr;
+        std::coroutine_handle<> continuation;  // the Task awaiting this one, if any
+        Ref result;
+        std::optional<PyError> error;
+
+        Task get_return_object() noexcept {
+            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
+        }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        auto final_suspend() noexcept {
+            struct Resume {
+                bool await_ready() noexcept { return false; }
+                std::coroutine_handle<> await_suspend(std::coroutine_handle<promise_type> h) noexcept {
+                    if (auto next = h.promise().continuation) return next;
+                    return std::noop_coroutine();
+                }
+                void await_resume() noexcept {}
+            };
+            return Resume{};
+        }
+        void return_value(Ref value) noexcept { result = std::move(value); }
+        void unhandled_exception() noexcept {
+            set_error_from_current_exception();
+            error.emplace();
+        }
+    };
+    using Handle = std::coroutine_handle<promise_type>;
+
+    Task(Task&& other) noexcept : h_(std::exchange(other.h_, {})) {}
+    Task& operator=(Task&&) = delete;
+    ~Task() {
+        if (h_) h_.destroy();
+    }
+    Handle handle() const noexcept { return h_; }
+
+    // Awaiting a Task from another Task runs it on the same driver.
+    struct Awaiter {
+        Handle h;
+        bool await_ready() noexcept { return false; }
+        template <class P>
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
+            h.promise().driver = outer.promise().driver;
+            h.promise().continuation = outer;
+            return h;
+        }
+        Ref await_resume() {
+            auto& p = h.promise();
+            if (p.error) throw PyError(std::move(*p.error));
+            return std::move(p.result);
+        }
+    };
+    Awaiter operator co_await() && noexcept { return Awaiter{h_}; }
+
+private:
+    explicit Task(Handle h) noexcept : h_(h) {}
+    Handle h_;
+};
+
+// The iterator `await obj` delegates to, with Python's own checks and messages.
+Ref awaitable_iterator(const Ref& obj);
+
+struct PyAwait {
+    Ref awaitable;
+    Driver* driver = nullptr;
+    std::optional<PyError> failed;
+
+    bool await_ready() noexcept { return false; }
+    template <class P>
+    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+        driver = h.promise().driver;
+        try {
+            driver->delegate = awaitable_iterator(awaitable);
+        } catch (PyError& e) {
+            failed.emplace(std::move(e));
+            return false;  // raise at once, without suspending
+        }
+        driver->current = h;
+        return true;
+    }
+    Ref await_resume() {
+        if (failed) throw PyError(std::move(*failed));
+        if (driver->thrown) {
+            PyError e = std::move(*driver->thrown);
+            driver->thrown.reset();
+            throw e;
+        }
+        return std::move(driver->sent);
+    }
+};
+
+// `await obj` inside a body.
+inline PyAwait await(Ref obj) noexcept { return PyAwait{std::move(obj)}; }
+
+}  // namespace py
