@@ -34,7 +34,7 @@ $(VENV)/.tools:
 # Warnings are errors in our own builds; the build tree is kept in build/ so
 # that a rebuild compiles only what changed.
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ZENTAB_WERROR=ON '.[test]'
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ZENTAB_WERROR=ON -Ccmake.define.ZENTAB_MODULES='tidewell;parcelry;keyfolio;logs' '.[test]'
 	touch $@
 
 clean:

@@ -190,6 +190,37 @@ Ref text(const Ref& value);
 // a + b for two str objects.
 Ref concat(std::initializer_list<Ref> parts);
 
+// for (Ref item : iterate(obj)): Python's for loop over any iterable.
+class iterate {
+public:
+    explicit iterate(const Ref& iterable) : it_(Ref::checked(PyObject_GetIter(iterable.get()))) {}
+    struct sentinel {};
+    class iterator {
+    public:
+        explicit iterator(PyObject* it) : it_(it) { ++*this; }
+        const Ref& operator*() const noexcept { return item_; }
+        iterator& operator++() {
+            item_ = Ref::steal(PyIter_Next(it_));
+            if (!item_ && PyErr_Occurred()) raise();
+            return *this;
+        }
+        bool operator!=(sentinel) const noexcept { return static_cast<bool>(item_); }
+
+    private:
+        PyObject* it_;
+        Ref item_;
+    };
+    iterator begin() { return iterator(it_.get()); }
+    sentinel end() const noexcept { return {}; }
+
+private:
+    Ref it_;
+};
+
+// A new empty list, and list.append.
+inline Ref new_list() { return Ref::checked(PyList_New(0)); }
+inline void append(const Ref& list, const Ref& item) { check(PyList_Append(list.get(), item.get())); }
+
 // Raises `error_type(message)` as Python's `raise error_type(message)` would.
 [[noreturn]] void raise_with(const Ref& error_type, const Ref& message);
 

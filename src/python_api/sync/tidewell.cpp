@@ -101,7 +101,89 @@ Task get_sync_status(Env env) {
     co_return response ? response : py::none();
 }
 
+// ---- the error log ------------------------------------------------------------
+
+Task get_sync_errors(Env env) {
+    const Ref& limit = env.arg(0);
+    const Ref& skip = env.arg(1);
+    const Ref& viewed = env.arg(2);
+    Ref records = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        Ref reading = env["crud_sync_status"_n].attr("read_sync_status_errors"_n)({db, skip, limit, "viewed"_kw = viewed});
+        Ref errors = co_await await(reading);
+        Ref result = py::new_list();
+        for (const Ref& e : py::iterate(errors))
+            py::append(result, env["SyncStatusErrors"_n].attr("model_validate"_n)({e}));
+        co_return result;
+    });
+    co_return records ? records : py::none();
+}
+
+Task set_sync_status_error_viewed(Env env) {
+    const Ref& error_id = env.arg(0);
+    const Ref& viewed = env.arg(1);
+    Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        Ref setting = env["crud_sync_status"_n].attr("set_sync_status_error_viewed"_n)({db, error_id, viewed});
+        Ref updated = co_await await(setting);
+        co_return env["SyncStatusErrors"_n].attr("model_validate"_n)({updated});
+    });
+    co_return record ? record : py::none();
+}
+
+Task mark_all_sync_status_errors_viewed(Env env) {
+    Ref count = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        Ref marking = env["crud_sync_status"_n].attr("mark_all_sync_status_errors_viewed"_n)({db});
+        Ref flipped = co_await await(marking);
+        co_return expect_int(flipped);
+    });
+    co_return count ? count : py::none();
+}
+
+// ---- problem reports ------------------------------------------------------------
+
+Task generate_tidewell_report(Env env) {
+    const Ref& message = env.arg(0);
+    Ref status = co_await await(env["get_sync_status"_n]());
+    Ref reading = env["get_sync_errors"_n]({"limit"_kw = py::integer(10), "skip"_kw = py::integer(0)});
+    Ref errors = co_await await(reading);
+    Ref report = env["REPORT_TEMPLATE_TIDEWELL"_n].attr("format"_n)({
+        "message"_kw = message,
+        "sync_api_service"_kw = status.attr("sync_api_service"_n).attr("value"_n),
+        "tidewell_service"_kw = status.attr("tidewell_service"_n).attr("value"_n),
+        "tidewell_status"_kw = status.attr("tidewell_status"_n).has_attr("value"_n)
+                                   ? status.attr("tidewell_status"_n).attr("value"_n)
+                                   : status.attr("tidewell_status"_n),
+        "sync_iteration_count"_kw = status.attr("sync_iteration_count"_n),
+        "last_update"_kw = status.attr("last_update"_n).truth() ? status.attr("last_update"_n).attr("isoformat"_n)()
+                                                                : py::str("N/A"),
+        "errors"_kw = env["format_sync_source_errors"_n]({errors}),
+    });
+    co_return expect_str(report);
+}
+
+Task get_tidewell_error_report(Env env) {
+    Ref generating = env["generate_tidewell_report"_n]({env.arg(0)});
+    Ref report = co_await await(generating);
+    co_return expect_str(report);
+}
+
+Task report_tidewell(Env env) {
+    Ref generating = env["generate_tidewell_report"_n]({env.arg(0)});
+    Ref report_content = co_await await(generating);
+    Ref bug_report =
+        env["BugReportCreateV3"_n]({"subject"_kw = py::str("Tidewell BUG REPORT"), "description"_kw = report_content});
+    env["report_bug"_n]({bug_report});
+    co_return py::none();
+}
+
 constexpr const char* sync_status = "SyncStatusReadV1";
+constexpr Param message{"message", Kind::str, "str"};
+// The report functions share these docstring sections (adjacent literals join).
+#define MESSAGE_ARGS \
+    "Args:\n"       \
+    "    message: A message describing the reason for the report (e.g., error description)."
+#define RETURNS_REPORT \
+    "Returns:\n"      \
+    "    The generated report content as a string."
 
 const FunctionSpec functions[] = {
     {.name = "_get_service_status_safe",
@@ -112,6 +194,48 @@ const FunctionSpec functions[] = {
     {.name = "start_tidewell", .returns = sync_status, .coroutine = start_tidewell},
     {.name = "stop_tidewell", .returns = sync_status, .coroutine = stop_tidewell},
     {.name = "get_sync_status", .returns = sync_status, .coroutine = get_sync_status},
+    {.name = "get_sync_errors",
+     .params = {Param{"limit", Kind::integer, "int", int_default(10)}, Param{"skip", Kind::integer, "int", int_default(0)},
+                Param{"viewed", Kind::optional_bool, "Optional[bool]", none_default}},
+     .returns = "List[SyncStatusErrors]",
+     .doc = "Read error-log records for the Tidewell.\n"
+            "\n"
+            "Args:\n"
+            "    limit: Page size.\n"
+            "    skip: Offset for pagination.\n"
+            "    viewed: If not None, only return errors whose ``viewed`` flag matches (pass ``False``\n"
+            "            for unread-only).",
+     .coroutine = get_sync_errors},
+    {.name = "set_sync_status_error_viewed",
+     .params = {Param{"error_id", Kind::integer, "int"}, Param{"viewed", Kind::truth_bool, "bool"}},
+     .returns = "SyncStatusErrors",
+     .doc = "Set the viewed flag on a single sync-status error record.\n"
+            "\n"
+            "Raises:\n"
+            "    SyncStatusErrorRecordNotFoundError: If no record with ``error_id`` exists.",
+     .coroutine = set_sync_status_error_viewed},
+    {.name = "mark_all_sync_status_errors_viewed",
+     .returns = "int",
+     .doc = "Mark every sync-status error as viewed. Returns the number flipped.",
+     .coroutine = mark_all_sync_status_errors_viewed},
+    {.name = "generate_tidewell_report",
+     .params = {message},
+     .returns = "str",
+     .doc = "Generate a detailed report for the Tidewell.\n\n" MESSAGE_ARGS "\n\n" RETURNS_REPORT,
+     .coroutine = generate_tidewell_report},
+    {.name = "get_tidewell_error_report",
+     .params = {message},
+     .returns = "str",
+     .doc = "Get an error report for the Tidewell without sending it.\n"
+            "\n"
+            "This is useful when the server cannot send the report automatically,\n"
+            "allowing the user to retrieve and send it manually.\n\n" MESSAGE_ARGS "\n\n" RETURNS_REPORT,
+     .coroutine = get_tidewell_error_report},
+    {.name = "report_tidewell",
+     .params = {message},
+     .returns = "None",
+     .doc = "Generate and send a detailed report for the Tidewell to Velmora.\n\n" MESSAGE_ARGS,
+     .coroutine = report_tidewell},
 };
 
 }  // namespace
