@@ -1,10 +1,218 @@
-// zentab_api.python_api.sync.parcelry (being built).
+// zentab_api.python_api.sync.parcelry: the items the sync agent works on:
+// listing and lookup, reset and prioritisation, and problem reports.
 #include "contracts/contracts.hpp"
 
 namespace {
+
 using namespace contracts;
-constexpr Import imports[] = {{"typing", {{{"List"}}}}};
-const FunctionSpec functions[1] = {};
+
+constexpr Import imports[] = {
+    {"typing", {{{"List"}, {"Optional"}}}},
+    {"zentab_tidewell.db", {{{"get_db_session_context"}}}},
+    {"zentab_tidewell.crud.parcelry", {{{"crud_parcelry"}, {"SyncItemSortKey"}, {"OrderDirection"}}}},
+    {"zentab_tidewell.crud.sync_sources", {{{"crud_sync_sources"}}}},
+    {"zentab_tidewell.connectors", {{{"get_sync_connectors"}}}},
+    {"zentab_client.remote.endpoints.bug_report", {{{"report_bug"}, {"BugReportCreateV3"}}}},
+    {"zentab_api.app.schemas.sync.parcelry", {{{"SyncItemReadV1"}, {"SyncItemReadSummaryV1"}}}},
+    {"zentab_api.app.schemas.sync.connectors", {{{"ConnectorRead"}}}},
+    {"zentab_api.python_api.sync.utils",
+     {{{"REPORT_TEMPLATE_SYNC_ITEM"}, {"format_connector_info"}, {"format_sync_record_logs"}}}},
+};
+
+// ---- listing and lookup -----------------------------------------------------
+
+Task list_parcelry(Env env) {
+    Ref summaries = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        // The store gets every argument as given: paging and filters are its business.
+        Ref listing = env["crud_parcelry"_n].attr("list_parcelry"_n)({
+            db,
+            "source_id"_kw = env.arg(0),
+            "is_synchronized"_kw = env.arg(1),
+            "has_priority"_kw = env.arg(2),
+            "scope_identifier"_kw = env.arg(3),
+            "order_by"_kw = env.arg(5),
+            "order_direction"_kw = env.arg(6),
+            "offset"_kw = env.arg(7),
+            "limit"_kw = env.arg(8),
+            "query"_kw = env.arg(4),
+        });
+        Ref items = co_await await(listing);
+        Ref result = py::new_list();
+        for (const Ref& item : py::iterate(items))
+            py::append(result, env["SyncItemReadSummaryV1"_n].attr("model_validate"_n)({item}));
+        co_return result;
+    });
+    co_return summaries ? summaries : py::none();
+}
+
+Task get_sync_item(Env env) {
+    Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        Ref reading = env["crud_parcelry"_n].attr("read_sync_item"_n)({db, env.arg(0)});
+        Ref item = co_await await(reading);
+        co_return env["SyncItemReadV1"_n].attr("model_validate"_n)({item});
+    });
+    co_return record ? record : py::none();
+}
+
+// ---- actions ------------------------------------------------------------------
+
+Task reset_sync_item(Env env) {
+    co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        Ref updating = env["crud_parcelry"_n].attr("update_sync_item"_n)({
+            db,
+            env.arg(0),
+            "attempts"_kw = py::integer(0),
+            "synchronized"_kw = py::boolean(false),
+            "has_priority"_kw = py::boolean(false),
+        });
+        co_await await(updating);
+        co_return py::none();
+    });
+    co_return py::none();
+}
+
+Task prioritize_sync_item(Env env) {
+    co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        // Only the flag: turning it into a priority value is the store's decision.
+        Ref updating = env["crud_parcelry"_n].attr("update_sync_item"_n)({db, env.arg(0), "has_priority"_kw = py::boolean(true)});
+        co_await await(updating);
+        co_return py::none();
+    });
+    co_return py::none();
+}
+
+// ---- problem reports --------------------------------------------------------
+
+// `value or "N/A"`
+Ref or_na(Ref value) { return value.truth() ? value : py::str("N/A"); }
+
+Task generate_sync_item_report(Env env) {
+    Ref report = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
+        Ref reading = env["crud_parcelry"_n].attr("read_sync_item"_n)({db, env.arg(0)});
+        Ref item = co_await await(reading);
+        Ref source_reading = env["crud_sync_sources"_n].attr("read_sync_source"_n)({db, item.attr("sync_source_id"_n)});
+        Ref sync_source = co_await await(source_reading);
+        Ref connectors = env["get_sync_connectors"_n]();
+        Ref connector = connectors.attr("get"_n)({sync_source.attr("connector"_n)});
+        Ref connector_read = py::none();
+        if (connector.truth()) connector_read = env["ConnectorRead"_n].attr("model_validate"_n)({connector});
+        Ref item_read = env["SyncItemReadV1"_n].attr("model_validate"_n)({item});
+
+        // Each value is read where it stands, in keyword order, as the template call
+        // would evaluate them; the conditional reads repeat the attribute lookup.
+        Ref format = env["REPORT_TEMPLATE_SYNC_ITEM"_n].attr("format"_n);
+        Ref text = format({
+            "message"_kw = env.arg(1),
+            "sync_item_id"_kw = item_read.attr("id"_n),
+            "data_identifier"_kw = item_read.attr("dataIdentifier"_n),
+            "dataset_uuid"_kw = item_read.attr("datasetUUID"_n),
+            "sync_priority"_kw = item_read.attr("syncPriority"_n),
+            "has_priority"_kw = item_read.attr("hasPriority"_n),
+            "attempts"_kw = item_read.attr("attempts"_n),
+            "status"_kw = item_read.attr("status"_n).attr("value"_n),
+            "last_update"_kw = item_read.attr("last_update"_n).truth()
+                                   ? item_read.attr("last_update"_n).attr("isoformat"_n)()
+                                   : py::str("N/A"),
+            "sync_source_name"_kw = sync_source.attr("name"_n),
+            "sync_source_connector"_kw = sync_source.attr("connector"_n),
+            "sync_source_status"_kw = sync_source.attr("status"_n).has_attr("value"_n)
+                                          ? sync_source.attr("status"_n).attr("value"_n)
+                                          : sync_source.attr("status"_n),
+            "sync_source_owner"_kw = or_na(sync_source.attr("owner"_n)),
+            "sync_source_default_scope"_kw = or_na(sync_source.attr("default_scope"_n)),
+            "sync_source_config_data"_kw = sync_source.attr("config_data"_n),
+            "connector_info"_kw = env["format_connector_info"_n]({connector_read}),
+            "logs"_kw = env["format_sync_record_logs"_n]({item_read.attr("sync_record"_n)}),
+        });
+        co_return expect_str(std::move(text));
+    });
+    co_return report ? report : py::none();
+}
+
+Task get_sync_item_error_report(Env env) {
+    Ref generating = env["generate_sync_item_report"_n]({env.arg(0), env.arg(1)});
+    Ref report = co_await await(generating);
+    co_return expect_str(std::move(report));
+}
+
+Task report_sync_item(Env env) {
+    Ref generating = env["generate_sync_item_report"_n]({env.arg(0), env.arg(1)});
+    Ref report_content = co_await await(generating);
+    // Sent after the session is closed: report_bug blocks on the network.
+    Ref bug_report = env["BugReportCreateV3"_n]({
+        "subject"_kw = py::str("Sync Item BUG REPORT"),
+        "description"_kw = report_content,
+    });
+    env["report_bug"_n]({bug_report});
+    co_return py::none();
+}
+
+// ---- function table ---------------------------------------------------------
+
+constexpr Param sync_item_id{"sync_item_id", Kind::integer, "int"};
+constexpr Param message{"message", Kind::str, "str"};
+
+const FunctionSpec functions[] = {
+    {.name = "list_parcelry",
+     .params = {Param{"source_id", Kind::integer, "int"},
+                Param{"is_synchronized", Kind::optional_bool, "Optional[bool]", none_default},
+                Param{"has_priority", Kind::optional_bool, "Optional[bool]", none_default},
+                Param{"scope_identifier", Kind::optional_str, "Optional[str]", none_default},
+                Param{"query", Kind::optional_str, "Optional[str]", none_default},
+                Param{"order_by", Kind::any, "Optional[SyncItemSortKey]", none_default},
+                Param{"order_direction", Kind::any, "Optional[OrderDirection]", none_default},
+                Param{"offset", Kind::integer, "int", int_default(0)},
+                Param{"limit", Kind::integer, "int", int_default(100)}},
+     .returns = "List[SyncItemReadSummaryV1]",
+     .doc = "List sync items of a source through the CRUD layer, with optional filters, ordering and paging.",
+     .coroutine = list_parcelry},
+    {.name = "get_sync_item",
+     .params = {sync_item_id},
+     .returns = "SyncItemReadV1",
+     .doc = "Get a single sync item by id using the CRUD layer.",
+     .coroutine = get_sync_item},
+    {.name = "reset_sync_item",
+     .params = {sync_item_id},
+     .returns = "None",
+     .doc = "Reset attempts and synchronized state for a sync item.",
+     .coroutine = reset_sync_item},
+    {.name = "prioritize_sync_item",
+     .params = {sync_item_id},
+     .returns = "None",
+     .doc = "Prioritize a sync item by setting its sync priority to the maximum float value.",
+     .coroutine = prioritize_sync_item},
+    {.name = "generate_sync_item_report",
+     .params = {sync_item_id, message},
+     .returns = "str",
+     .doc = "Generate a detailed report for a sync item.\n\n"
+            "Args:\n"
+            "    sync_item_id: The ID of the sync item to report on.\n"
+            "    message: A message describing the reason for the report (e.g., error description).\n\n"
+            "Returns:\n"
+            "    The generated report content as a string.",
+     .coroutine = generate_sync_item_report},
+    {.name = "get_sync_item_error_report",
+     .params = {sync_item_id, message},
+     .returns = "str",
+     .doc = "Get an error report for a sync item without sending it.\n\n"
+            "This is useful when the server cannot send the report automatically,\n"
+            "allowing the user to retrieve and send it manually.\n\n"
+            "Args:\n"
+            "    sync_item_id: The ID of the sync item to report on.\n"
+            "    message: A message describing the reason for the report (e.g., error description).\n\n"
+            "Returns:\n"
+            "    The generated report content as a string.",
+     .coroutine = get_sync_item_error_report},
+    {.name = "report_sync_item",
+     .params = {sync_item_id, message},
+     .returns = "None",
+     .doc = "Generate and send a detailed report for a sync item to Velmora.\n\n"
+            "Args:\n"
+            "    sync_item_id: The ID of the sync item to report on.\n"
+            "    message: A message describing the reason for the report (e.g., error description).",
+     .coroutine = report_sync_item},
+};
+
 }  // namespace
 
 namespace contracts {
@@ -13,7 +221,7 @@ ModuleDef parcelry_module{
     .short_name = "parcelry",
     .source_file = "zentab_api/python_api/sync/parcelry.cpp",
     .imports = imports,
-    .functions = std::span<const FunctionSpec>(functions, 0),
+    .functions = functions,
 };
 }  // namespace contracts
 
