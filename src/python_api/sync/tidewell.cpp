@@ -29,11 +29,14 @@ Ref get_service_status_safe(const Env& env) {
     try {
         Ref service = service_module.attr("get_service"_n)();
         Ref status = service.attr("status"_n);
-        if (status.attr("installation_status"_n) == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
+        // Each snapshot attribute is read before the member it is compared with, as in Python.
+        Ref installation = status.attr("installation_status"_n);
+        if (installation == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
             return env["ServiceStatus"_n].attr("NOT_INSTALLED"_n);
-        if (status.attr("running_status"_n) == env["RunningStatus"_n].attr("RUNNING"_n))
-            return env["ServiceStatus"_n].attr("RUNNING"_n);
-        if (status.attr("enablement_status"_n) == env["EnablementStatus"_n].attr("DISABLED"_n))
+        Ref running = status.attr("running_status"_n);
+        if (running == env["RunningStatus"_n].attr("RUNNING"_n)) return env["ServiceStatus"_n].attr("RUNNING"_n);
+        Ref enablement = status.attr("enablement_status"_n);
+        if (enablement == env["EnablementStatus"_n].attr("DISABLED"_n))
             return env["ServiceStatus"_n].attr("NOT_ENABLED"_n);
         return env["ServiceStatus"_n].attr("NOT_RUNNING"_n);
     } catch (py::PyError& error) {
@@ -62,9 +65,11 @@ Ref create_response(const Env& env) {
 Task start_tidewell(Env env) {
     Ref service = env["tidewell"_n].attr("get_service"_n)();
     Ref status = service.attr("status"_n);
-    if (status.attr("installation_status"_n) == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
+    Ref installation = status.attr("installation_status"_n);
+    if (installation == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
         py::raise_with(env["TidewellNotInstalledError"_n], py::str("Tidewell is not installed, cannot start"));
-    if (status.attr("running_status"_n) == env["RunningStatus"_n].attr("RUNNING"_n)) {
+    Ref running = status.attr("running_status"_n);
+    if (running == env["RunningStatus"_n].attr("RUNNING"_n)) {
         Ref tidewell_status = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
             Ref reading = env["crud_sync_status"_n].attr("get_status"_n)({db});
             Ref status_model = co_await await(reading);
@@ -86,7 +91,8 @@ Task start_tidewell(Env env) {
 Task stop_tidewell(Env env) {
     Ref service = env["tidewell"_n].attr("get_service"_n)();
     Ref status = service.attr("status"_n);
-    if (status.attr("running_status"_n) != env["RunningStatus"_n].attr("RUNNING"_n))
+    Ref running = status.attr("running_status"_n);
+    if (running != env["RunningStatus"_n].attr("RUNNING"_n))
         py::raise_with(env["TidewellAlreadyStoppedError"_n], py::str("Tidewell is not running, cannot stop"));
     service.attr("stop"_n)();
     co_return co_await await(env["get_sync_status"_n]());
