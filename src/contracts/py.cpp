@@ -133,4 +133,29 @@ void raise_unbound_local(const char* name) {
     raise_format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
 }
 
+Ref str_of(const Ref& value) { return Ref::checked(PyObject_Str(value.get())); }
+
+ExceptScope::ExceptScope(PyError& handled) noexcept : tstate_(PyThreadState_Get()) {
+    // The entry an `except` block stands for, on the thread's stack of handled
+    // exceptions. It owns its references: code run meanwhile may swap them.
+    PyObject* value = handled.value();
+    item_.exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : handled.type());
+    item_.exc_value = Py_XNewRef(value);
+    item_.exc_traceback = Py_XNewRef(handled.traceback());
+    item_.previous_item = tstate_->exc_info;
+    tstate_->exc_info = &item_;
+}
+
+ExceptScope::~ExceptScope() {
+    tstate_->exc_info = item_.previous_item;
+    Py_XDECREF(item_.exc_type);
+    Py_XDECREF(item_.exc_value);
+    Py_XDECREF(item_.exc_traceback);
+}
+
+void raise_in_handler(const Ref& error_type, const Ref& message, PyError& handled) {
+    ExceptScope handling(handled);
+    raise_with(error_type, message);
+}
+
 }  // namespace py

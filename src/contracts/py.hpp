@@ -227,4 +227,27 @@ inline void append(const Ref& list, const Ref& item) { check(PyList_Append(list.
 // UnboundLocalError for a local that a suppressed error left unset.
 [[noreturn]] void raise_unbound_local(const char* name);
 
+// str(value).
+Ref str_of(const Ref& value);
+
+// While alive, `handled` is the exception being handled, as inside an
+// `except` block that caught it: sys.exc_info() shows it, and an error raised
+// meanwhile records it as __context__ (never as __cause__). Meant for a C++
+// catch handler; it must not span a co_await.
+class ExceptScope {
+public:
+    explicit ExceptScope(PyError& handled) noexcept;
+    ~ExceptScope();
+    ExceptScope(const ExceptScope&) = delete;
+    ExceptScope& operator=(const ExceptScope&) = delete;
+
+private:
+    PyThreadState* tstate_;
+    _PyErr_StackItem item_{};
+};
+
+// `raise error_type(message)` inside `except` for `handled`: the new error
+// carries `handled` as its __context__ and has no __cause__.
+[[noreturn]] void raise_in_handler(const Ref& error_type, const Ref& message, PyError& handled);
+
 }  // namespace py

@@ -1,10 +1,249 @@
-// zentab_api.python_api.auth.local.keyfolio (being built).
+// zentab_api.python_api.auth.local.keyfolio: the local API tokens of the users
+// who logged in on this machine, created, listed, revoked and validated
+// against the remote server. The bodies never suspend: every collaborator
+// call is synchronous.
 #include "contracts/contracts.hpp"
+#include "contracts/with.hpp"
 
 namespace {
+
 using namespace contracts;
-constexpr Import imports[] = {{"typing", {{{"List"}}}}};
-const FunctionSpec functions[1] = {};
+using py::with;
+
+constexpr Import imports[] = {
+    {"typing", {{{"List"}}}},
+    {"zentab_client.local.database", {{{"get_db_session_context"}}}},
+    {"zentab_client.local.dao.api_token", {{{"dao_api_token"}}}},
+    {"zentab_client.local.model", {{{"Users"}}}},
+    {"zentab_client.remote.keyfolio",
+     {{{"generate_token_name"}, {"store_API_token"}, {"test_api_token"}, {"TOKEN_CACHE"}}}},
+    {"zentab_client.remote.endpoints.keyfolio", {{{"api_token_create"}, {"api_token_delete"}}}},
+    {"zentab_client.local.models.keyfolio", {{{"APIKeyInfo"}}}},
+    {"zentab_client.settings.user_settings", {{{"get_user_settings"}}}},
+    {"zentab_client.exceptions", {{{"APIKeyInvalidException"}}}},
+    {"sqlalchemy", {{{"select"}}}},
+    {"zentab_api.app.schemas.auth.local.keyfolio",
+     {{{"APITokenCreateResponse"}, {"APITokenReadLocal"}, {"APITokenCheckResponse"}}}},
+    {"zentab_api.app.exceptions.auth.local.keyfolio_handler", {{{"UserAlreadyHasTokenError"}, {"TokenNotFoundError"}}}},
+    {"zentab_api.app.exceptions.auth.general_handler", {{{"NoUserLoggedInError"}}}},
+    {"zentab_api.app.exceptions.general_handler", {{{"ServerUnreachableError"}, {"ServerOperationError"}}}},
+};
+
+// The rows of every user who holds a token: select(Users).where(Users.api_token.isnot(None)).
+Ref token_holders(const Env& env, const Ref& session) {
+    Ref stmt = env["select"_n]({env["Users"_n]}).attr("where"_n)({env["Users"_n].attr("api_token"_n).attr("isnot"_n)({py::none()})});
+    return session.attr("scalars"_n)({stmt}).attr("all"_n)();
+}
+
+// token_dict.get(key) if token_dict else None
+Ref get_if_any(const Ref& token_dict, const char* key) {
+    return token_dict.truth() ? token_dict.attr("get"_n)({py::str(key)}) : py::none();
+}
+
+[[noreturn]] void raise_not_found(const Env& env, const Ref& api_key_uid) {
+    Ref error_type = env["TokenNotFoundError"_n];
+    py::raise_with(error_type, py::concat({py::str("No local token found with uid '"), api_key_uid, py::str("'.")}));
+}
+
+// ---- creation and listing ----------------------------------------------------
+
+Task create_api_token(Env env) {
+    const Ref& name = env.arg(0);
+    Ref user_settings = env["get_user_settings"_n]();
+    if (!user_settings.attr("user_sub"_n).truth())
+        py::raise_with(env["NoUserLoggedInError"_n], py::str("No user is currently logged in."));
+    if (!user_settings.attr("server_url"_n).truth())
+        py::raise_with(env["NoUserLoggedInError"_n], py::str("No server URL configured."));
+
+    Ref existing;
+    co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
+        existing = env["dao_api_token"_n].attr("read"_n)({user_settings.attr("user_sub"_n), session});
+        co_return py::none();
+    });
+    if (!existing) py::raise_unbound_local("existing");
+    if (!existing.is_none()) {
+        Ref error_type = env["UserAlreadyHasTokenError"_n];
+        Ref message = py::concat({py::str("User '"), py::text(user_settings.attr("user_sub"_n)),
+                                  py::str("' already has a local API token. Delete it first.")});
+        py::raise_with(error_type, message);
+    }
+
+    Ref token_name = name.truth() ? name : env["generate_token_name"_n]();
+    Ref token_response;
+    try {
+        token_response = env["api_token_create"_n]({"name"_kw = token_name});
+    } catch (py::PyError& e) {
+        py::ExceptScope handling(e);
+        if (e.matches(PyExc_ConnectionError))
+            py::raise_with(env["ServerUnreachableError"_n], py::str("Cannot reach the server to create the token."));
+        if (!e.matches(PyExc_Exception)) throw;
+        Ref error_type = env["ServerOperationError"_n];
+        Ref message = py::concat({py::str("Server error while creating token: "), py::str_of(Ref::borrow(e.value()))});
+        py::raise_with(error_type, message);
+    }
+
+    Ref token_info = env["APIKeyInfo"_n]({
+        "uid"_kw = token_response.attr("uid"_n),
+        "name"_kw = token_response.attr("name"_n),
+        "api_token"_kw = token_response.attr("api_token"_n),
+        "server_url"_kw = user_settings.attr("server_url"_n),
+    });
+    env["store_API_token"_n]({token_info});
+    co_return env["APITokenCreateResponse"_n]({
+        "uid"_kw = token_response.attr("uid"_n),
+        "name"_kw = token_response.attr("name"_n),
+        "api_token"_kw = token_response.attr("api_token"_n),
+        "server_url"_kw = user_settings.attr("server_url"_n),
+    });
+}
+
+Task list_keyfolio(Env env) {
+    Ref results;
+    co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
+        Ref users = token_holders(env, session);
+        results = py::new_list();
+        for (const Ref& user : py::iterate(users)) {
+            Ref token_dict = user.attr("api_token"_n);
+            // Never the "api_token" key: the secret stays out of listings.
+            Ref record = env["APITokenReadLocal"_n]({
+                "user_sub"_kw = user.attr("username"_n),
+                "user_name"_kw = py::concat({py::text(user.attr("firstname"_n)), py::str(" "),
+                                             py::text(user.attr("lastname"_n))}),
+                "api_key_name"_kw = get_if_any(token_dict, "name"),
+                "api_key_uid"_kw = get_if_any(token_dict, "uid"),
+                "server_url"_kw = get_if_any(token_dict, "server_url"),
+            });
+            py::append(results, record);
+        }
+        co_return py::none();
+    });
+    // A suppressed error may have left the list unmade (or partly filled).
+    if (!results) py::raise_unbound_local("results");
+    co_return results;
+}
+
+// ---- revocation and validation -------------------------------------------------
+
+Task delete_api_token(Env env) {
+    const Ref& api_key_uid = env.arg(0);
+    Ref target_user_sub;
+    co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
+        Ref users = token_holders(env, session);
+        target_user_sub = py::none();
+        for (const Ref& user : py::iterate(users)) {
+            Ref token_dict = user.attr("api_token"_n);
+            if (token_dict.truth() && token_dict.attr("get"_n)({py::str("uid")}) == api_key_uid) {
+                target_user_sub = user.attr("username"_n);
+                break;
+            }
+        }
+        co_return py::none();
+    });
+    if (!target_user_sub) py::raise_unbound_local("target_user_sub");
+    if (target_user_sub.is_none()) raise_not_found(env, api_key_uid);
+
+    try {
+        env["api_token_delete"_n]({api_key_uid});
+    } catch (py::PyError& e) {
+        py::ExceptScope handling(e);
+        if (e.matches(PyExc_ConnectionError))
+            py::raise_with(env["ServerUnreachableError"_n], py::str("Cannot reach the server to revoke the token."));
+        if (!e.matches(PyExc_Exception)) throw;
+        Ref error_type = env["ServerOperationError"_n];
+        Ref message = py::concat({py::str("Server error while revoking token: "), py::str_of(Ref::borrow(e.value()))});
+        py::raise_with(error_type, message);
+    }
+
+    // Keyed by the user, not the uid: whatever that user holds locally goes.
+    co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
+        env["dao_api_token"_n].attr("delete"_n)({target_user_sub, session});
+        co_return py::none();
+    });
+    env["TOKEN_CACHE"_n].attr("pop"_n)({target_user_sub, py::none()});
+    co_return py::none();
+}
+
+Task check_api_token(Env env) {
+    const Ref& api_key_uid = env.arg(0);
+    Ref target_user_sub;
+    Ref target_token;
+    co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
+        Ref users = token_holders(env, session);
+        target_user_sub = py::none();
+        target_token = py::none();
+        for (const Ref& user : py::iterate(users)) {
+            Ref token_dict = user.attr("api_token"_n);
+            if (token_dict.truth() && token_dict.attr("get"_n)({py::str("uid")}) == api_key_uid) {
+                target_user_sub = user.attr("username"_n);
+                target_token = env["APIKeyInfo"_n]({
+                    "uid"_kw = token_dict.attr("get"_n)({py::str("uid")}),
+                    "name"_kw = token_dict.attr("get"_n)({py::str("name")}),
+                    "api_token"_kw = token_dict.attr("get"_n)({py::str("api_token")}),
+                    "server_url"_kw = token_dict.attr("get"_n)({py::str("server_url")}),
+                });
+                break;
+            }
+        }
+        co_return py::none();
+    });
+    if (!target_token) py::raise_unbound_local("target_token");
+    if (target_token.is_none()) raise_not_found(env, api_key_uid);
+    if (!target_user_sub) py::raise_unbound_local("target_user_sub");
+    if (target_user_sub.is_none()) raise_not_found(env, api_key_uid);
+
+    Ref response;
+    try {
+        env["test_api_token"_n]({target_user_sub, target_token});
+        response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(true)});
+    } catch (py::PyError& e) {
+        // Any failure other than a rejection is reported as unreachable.
+        py::ExceptScope handling(e);
+        if (e.matches(env["APIKeyInvalidException"_n].get())) {
+            response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(false)});
+        } else if (e.matches(PyExc_Exception)) {
+            py::raise_with(env["ServerUnreachableError"_n], py::str("Cannot reach the server to validate the token."));
+        } else {
+            throw;
+        }
+    }
+    co_return response;
+}
+
+constexpr const char* create_doc =
+    "Create a new API token for the currently logged-in user.\n"
+    "\n"
+    "Calls the remote server to generate the token, then stores it locally.\n"
+    "Raises if the user already has a local token (must delete first).\n"
+    "If name is None, a descriptive name is auto-generated (e.g. 'ada@myhost (Linux) a1b2').";
+
+constexpr const char* delete_doc =
+    "Delete an API token: revoke on the remote server, then remove locally.\n"
+    "\n"
+    "Raises if the uid is not found in the local database.\n"
+    "Raises if the server cannot be reached or returns an error.";
+
+const FunctionSpec functions[] = {
+    {.name = "create_api_token",
+     .params = {Param{"name", Kind::optional_str, "str | None", none_default}},
+     .returns = "APITokenCreateResponse",
+     .doc = create_doc,
+     .coroutine = create_api_token},
+    {.name = "list_keyfolio",
+     .returns = "List[APITokenReadLocal]",
+     .doc = "List every locally stored API token, one per user who has logged in.",
+     .coroutine = list_keyfolio},
+    {.name = "delete_api_token",
+     .params = {Param{"api_key_uid", Kind::str, "str"}},
+     .returns = "None",
+     .doc = delete_doc,
+     .coroutine = delete_api_token},
+    {.name = "check_api_token",
+     .params = {Param{"api_key_uid", Kind::str, "str"}},
+     .returns = "APITokenCheckResponse",
+     .doc = "Check if a locally stored API token is still valid on the remote server.",
+     .coroutine = check_api_token},
+};
+
 }  // namespace
 
 namespace contracts {
@@ -13,7 +252,7 @@ ModuleDef keyfolio_module{
     .short_name = "keyfolio",
     .source_file = "zentab_api/python_api/auth/local/keyfolio.cpp",
     .imports = imports,
-    .functions = std::span<const FunctionSpec>(functions, 0),
+    .functions = functions,
 };
 }  // namespace contracts
 

@@ -1,0 +1,55 @@
+// `with manager as value: <body>` for Task bodies.
+//
+//     Ref r = co_await with(get_db_session_context(), [&](Ref session) -> Task { ...; co_return x; });
+//
+// The synchronous twin of async_with: __exit__ is looked up before __enter__
+// (so a manager lacking both is reported as lacking __exit__), __enter__() is
+// called without awaiting, and __exit__ gets the error's type, value and
+// traceback, or three Nones. A true __exit__ result suppresses the error and
+// the block's value comes back empty; the caller decides what an unset value
+// means. The body may still await; it runs on the same driver.
+#pragma once
+
+#include "async_with.hpp"
+
+namespace py {
+
+template <class Body>
+Task with(Ref manager, Body body) {
+    Driver* driver = co_await this_driver();
+    Ref exit = lookup_special(manager, "__exit__"_n);
+    Ref enter = lookup_special(manager, "__enter__"_n);
+    Ref value = enter();
+
+    std::optional<PyError> error;
+    Ref result;
+    try {
+        result = co_await body(std::move(value));
+    } catch (...) {
+        set_error_from_current_exception();
+        error.emplace();
+    }
+    if (!error) {
+        exit({none(), none(), none()});
+        co_return result;
+    }
+
+    // The exit runs while the error counts as the exception being handled, as
+    // the interpreter's own `with` does, so whatever it raises chains to it.
+    {
+        Handling handling(driver, *error);
+        try {
+            Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error->value())));
+            Ref exc = Ref::borrow(error->value());
+            Ref tb = Ref::borrow(error->traceback() ? error->traceback() : Py_None);
+            Ref suppress = exit({type, exc, tb});
+            if (suppress.truth()) co_return Ref();
+        } catch (PyError& raised) {
+            chain_context(raised, *error);
+            throw;
+        }
+    }
+    throw std::move(*error);
+}
+
+}  // namespace py
