@@ -139,6 +139,8 @@ ExceptScope::ExceptScope(PyError& handled) noexcept : tstate_(PyThreadState_Get(
     // The entry an `except` block stands for, on the thread's stack of handled
     // exceptions. It owns its references: code run meanwhile may swap them.
     PyObject* value = handled.value();
+    // As the interpreter does on catching: the error's __traceback__ is the current one.
+    if (value && handled.traceback() && PyException_SetTraceback(value, handled.traceback()) < 0) PyErr_Clear();
     item_.exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : handled.type());
     item_.exc_value = Py_XNewRef(value);
     item_.exc_traceback = Py_XNewRef(handled.traceback());
