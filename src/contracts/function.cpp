@@ -393,6 +393,11 @@ bool ready_function_type() noexcept {
     return PyType_Ready(&function_type) == 0;
 }
 
+const FunctionSpec* spec_of(PyObject* object) noexcept {
+    if (!object || Py_TYPE(object) != &function_type) return nullptr;
+    return as_function(object)->spec;
+}
+
 Ref expect_str(Ref value) {
     if (PyUnicode_CheckExact(value.get()) || value.is_none()) return value;
     py::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", value.type_name());

@@ -74,6 +74,10 @@ Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& modul
 
 bool ready_function_type() noexcept;
 
+// The table row behind a function object made by make_function, else nullptr:
+// lets a module tell its own functions from whatever a caller rebound.
+const FunctionSpec* spec_of(PyObject* object) noexcept;
+
 // The return checks of functions annotated `-> str` and `-> int`: an exact
 // instance or None passes; for int, another number goes through int().
 Ref expect_str(Ref value);
