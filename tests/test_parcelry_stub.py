@@ -1,4 +1,5 @@
 """The installed type stub of parcelry agrees with the module (mypy stubtest)."""
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -30,6 +31,6 @@ def test_stub_matches_module(tmp_path):
     config.write_text(MYPY_CONFIG)
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(config), MODULE],
-        cwd=tmp_path, env={"MYPYPATH": str(search), "PATH": "/usr/bin:/bin"},
+        cwd=tmp_path, env=dict(os.environ, MYPYPATH=str(search)),
         capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
