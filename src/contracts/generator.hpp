@@ -249,12 +249,14 @@ inline PyObject* as_call_result(PySendResult status, PyObject* out) {
 
 inline PyObject* send(PyObject* self, PyObject* arg) {
     PyObject* out = nullptr;
-    return as_call_result(send_ex(as_gen(self), arg, false, &out), out);
+    PySendResult status = send_ex(as_gen(self), arg, false, &out);
+    return as_call_result(status, out);
 }
 
 inline PyObject* raise_into(Object* g) {
     PyObject* out = nullptr;
-    return as_call_result(send_ex(g, Py_None, true, &out), out);
+    PySendResult status = send_ex(g, Py_None, true, &out);
+    return as_call_result(status, out);
 }
 
 // The delegate's close(), if it has one; -1 with the error set when it failed.
@@ -344,7 +346,8 @@ inline PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         p.thrown.emplace();
     }
     PyObject* out = nullptr;
-    return as_call_result(run_body(g, &out), out);
+    PySendResult status = run_body(g, &out);
+    return as_call_result(status, out);
 }
 
 inline PyObject* close(PyObject* self, PyObject*) {
