@@ -214,21 +214,35 @@ void for_each_line(const char* p, const char* end, F&& f) {
 }
 
 // Lines in, records out: a line that starts a record closes the one pending;
-// any other line joins it, after a line feed.
+// any other line joins it, after a line feed. While a pending record's lines
+// lie one after another in the caller's memory, joined by single '\n', it is
+// only remembered as that span and decoded from there.
 class Grouper {
 public:
     explicit Grouper(const Ref& pattern) : pattern_(pattern), records_(Ref::checked(PyList_New(0))) {}
 
     void line(const char* p, std::size_t length) {
-        if (pending_) {
-            if (starts_record(pattern_, p, p + length)) {
-                flush();
-            } else {
-                record_.push_back('\n');
-            }
+        if (pending_ && starts_record(pattern_, p, p + length)) flush();
+        if (!pending_) {
+            span_begin_ = p;
+            span_end_ = p + length;
+            pending_ = true;
+            return;
         }
+        if (span_begin_ && p == span_end_ + 1 && *span_end_ == '\n') {
+            span_end_ = p + length;
+            return;
+        }
+        detach();
+        record_.push_back('\n');
         record_.append(p, length);
-        pending_ = true;
+    }
+    // The memory the pending span lies in is about to change: copy it out.
+    void detach() {
+        if (!span_begin_) return;
+        record_.clear();
+        record_.append(span_begin_, static_cast<std::size_t>(span_end_ - span_begin_));
+        span_begin_ = span_end_ = nullptr;
     }
     Ref finish() {
         if (pending_) flush();
@@ -237,23 +251,28 @@ public:
 
 private:
     void flush() {
-        Ref text = Ref::checked(PyUnicode_DecodeUTF8(record_.data(), static_cast<Py_ssize_t>(record_.size()), "replace"));
-        py::check(PyList_Append(records_.get(), text.get()));
+        const char* text = span_begin_ ? span_begin_ : record_.data();
+        const auto size = span_begin_ ? span_end_ - span_begin_ : static_cast<std::ptrdiff_t>(record_.size());
+        Ref record = Ref::checked(PyUnicode_DecodeUTF8(text, size, "replace"));
+        py::check(PyList_Append(records_.get(), record.get()));
         record_.clear();
+        span_begin_ = span_end_ = nullptr;
         pending_ = false;
     }
 
     Ref pattern_;
     Ref records_;
     Buffer record_;
+    const char* span_begin_ = nullptr;
+    const char* span_end_ = nullptr;
     bool pending_ = false;
 };
 
 // ---- forward, for all records -------------------------------------------------
 
-void read_forward(LogFile& file, Grouper& group) {
-    constexpr std::size_t chunk = 1 << 20;
-    Buffer buffer;
+// Reads in chunks small enough to be scanned while still in cache.
+void read_forward(LogFile& file, Grouper& group, Buffer& buffer) {
+    constexpr std::size_t chunk = 128 * 1024;
     std::size_t held = 0;  // the unfinished last line, at the buffer's start
     for (;;) {
         buffer.reserve(held + chunk);
@@ -271,6 +290,7 @@ void read_forward(LogFile& file, Grouper& group) {
             p = b + 1;
             if (*b == '\r' && p < end && *p == '\n') ++p;
         }
+        group.detach();
         if (eof) return;
         held = static_cast<std::size_t>(end - p);
         std::memmove(buffer.data(), p, held);
@@ -369,15 +389,16 @@ Ref backup_of(const Ref& current) {
 Ref all_records(const Ref& log_path, const Ref& backup, bool has_backup, const Ref& pattern) {
     // As the generic reader: the backup opened, read and closed before the current file.
     Grouper group(pattern);
+    Buffer buffer;
     if (has_backup) {
         LogFile older(backup);
         if (!older.regular) throw Fallback{};
-        read_forward(older, group);
+        read_forward(older, group, buffer);
         older.close();
     }
     LogFile newer(log_path);
     if (!newer.regular) throw Fallback{};
-    read_forward(newer, group);
+    read_forward(newer, group, buffer);
     newer.close();
     return group.finish();
 }
@@ -400,6 +421,7 @@ Ref last_records(const Ref& log_path, const Ref& backup, bool has_backup, Py_ssi
             Tail previous(*older);
             const std::int64_t from = find_record_start(previous, n, count, pattern);
             group_from(previous, from < 0 ? 0 : from, group);
+            group.detach();
         }
     }
     group_from(current, start, group);

@@ -1,0 +1,154 @@
+"""get_recent_log_lines: the native reader against the generic path and a plain-Python peer.
+
+Writes a realistic rotated pair with RotatingFileHandler (about 3% of records with real
+tracebacks, some non-ASCII text, some CRLF line breaks), then times, in one run, the
+native reader, the module's generic path and a plain-Python implementation of the same
+algorithm for several n, and the peak memory (tracemalloc) of each.
+
+    python bench/logs_tail.py [--megabytes 10] [--repeat 5]
+"""
+import argparse
+import collections
+import logging
+import logging.handlers
+import random
+import re
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import zentab_api.python_api.admin.logs as logs
+
+WORDS = ["sync", "item", "dataset", "upload", "chunk", "retry", "connector", "token", "Zürich", "naïve",
+         "データ", "résumé", "ok", "done", "queue", "worker"]
+
+
+def fail(depth, rng):
+    if depth:
+        fail(depth - 1, rng)
+    raise ValueError(f"item {rng.randrange(10**6)} rejected: {' '.join(rng.sample(WORDS, 3))}")
+
+
+def write_logs(directory, megabytes, seed=1):
+    """api.log and api.log.1 of about `megabytes` each, rotated by the handler itself."""
+    path = directory / "api.log"
+    handler = logging.handlers.RotatingFileHandler(path, maxBytes=megabytes * 1024 * 1024, backupCount=1,
+                                                   encoding="utf-8")
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    log = logging.getLogger("bench.api")
+    log.propagate = False
+    log.addHandler(handler)
+    rng = random.Random(seed)
+    try:
+        while not (path.parent / "api.log.1").exists() or path.stat().st_size < megabytes * 1024 * 1024 * 0.98:
+            roll = rng.random()
+            if roll < 0.03:
+                try:
+                    fail(rng.randrange(4), rng)
+                except ValueError:
+                    log.exception("Iteration failed")
+            elif roll < 0.08:
+                log.warning("remote said:\r\n  %s\r\n  status %d", " ".join(rng.sample(WORDS, 4)), rng.randrange(600))
+            else:
+                log.info("%s %s %d", rng.choice(WORDS), " ".join(rng.sample(WORDS, 3)), rng.randrange(10**6))
+    finally:
+        log.removeHandler(handler)
+        handler.close()
+    return path
+
+
+def python_peer(path, n, pattern=re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} ")):
+    def rotated_and_current(current):
+        backup = current.parent / (current.name + ".1")
+        if backup.exists():
+            with backup.open("r", encoding="utf-8", errors="replace") as f:
+                yield from f
+        with current.open("r", encoding="utf-8", errors="replace") as f:
+            yield from f
+
+    def records(raw_lines):
+        buffer = []
+        for raw in raw_lines:
+            line = raw.rstrip("\n")
+            if pattern.match(line) and buffer:
+                yield "\n".join(buffer)
+                buffer = [line]
+            else:
+                buffer.append(line)
+        if buffer:
+            yield "\n".join(buffer)
+
+    return list(collections.deque(records(rotated_and_current(path)), maxlen=None if n < 0 else n))
+
+
+def native(path, n):
+    return logs.get_recent_log_lines("api", n)
+
+
+def generic(path, n):
+    # Any deque other than the module's own sends the call down the generic path.
+    logs.deque = lambda records, maxlen: collections.deque(records, maxlen)
+    try:
+        return logs.get_recent_log_lines("api", n)
+    finally:
+        logs.deque = collections.deque
+
+
+def best_time(read, path, n, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        records = read(path, n)
+        best = min(best, time.perf_counter() - start)
+        del records  # freeing the result is the caller's time, not the reader's
+    return best
+
+
+def peak_memory(read, path, n):
+    tracemalloc.start()
+    try:
+        read(path, n)
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--megabytes", type=int, default=10, help="size of each file (default 10)")
+    parser.add_argument("--repeat", type=int, default=5, help="best of this many runs (default 5)")
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        directory = Path(tmp)
+        logs.get_log_dir = lambda: directory
+        path = write_logs(directory, args.megabytes)
+        small = Path(tmp) / "small"
+        small.mkdir()
+        write_logs(small, 1, seed=2)
+        sizes = [p.stat().st_size / 2**20 for p in (path.with_name("api.log.1"), path)]
+        print(f"rotated pair: api.log.1 {sizes[0]:.1f} MiB, api.log {sizes[1]:.1f} MiB")
+        print(f"{'n':>6} {'native':>10} {'generic':>10} {'python':>10} {'generic/native':>15} "
+              f"{'python/native':>14} {'peak native':>12} {'peak generic':>13}")
+        for n in (1, 500, 10000, -1):
+            assert native(path, n) == generic(path, n) == python_peer(path, n)
+            repeat = args.repeat if n != -1 else max(2, args.repeat // 2)
+            t_native = best_time(native, path, n, repeat * 4)
+            t_generic = best_time(generic, path, n, repeat)
+            t_python = best_time(python_peer, path, n, repeat)
+            peak_native = peak_memory(native, path, n)
+            peak_generic = peak_memory(generic, path, n)
+            print(f"{n:>6} {t_native * 1e3:>8.2f}ms {t_generic * 1e3:>8.1f}ms {t_python * 1e3:>8.1f}ms "
+                  f"{t_generic / t_native:>14.1f}x {t_python / t_native:>13.1f}x "
+                  f"{peak_native / 1024:>9.0f} KiB {peak_generic / 1024:>10.0f} KiB")
+        logs.get_log_dir = lambda: small
+        small_peak = peak_memory(native, small / "api.log", 500)
+        logs.get_log_dir = lambda: directory
+        big_peak = peak_memory(native, path, 500)
+        print(f"peak memory of the native reader for n=500: {small_peak / 1024:.0f} KiB on a 2 x 1 MiB pair, "
+              f"{big_peak / 1024:.0f} KiB on a 2 x {args.megabytes} MiB pair")
+
+
+if __name__ == "__main__":
+    main()
