@@ -1,5 +1,7 @@
 #include "coroutine.hpp"
 
+#include <frameobject.h>
+
 #include <new>
 #include <optional>
 
@@ -61,7 +63,17 @@ void leave_with_error(Coroutine* c) {
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         _PyErr_FormatFromCause(PyExc_RuntimeError, "coroutine raised StopIteration");
     }
-    add_traceback(c->body->origin);
+    // An error that came in through an await already names this function.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    bool named = false;
+    if (tb && PyTraceBack_Check(tb)) {
+        PyCodeObject* code = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_code;
+        named = PyUnicode_Compare(code->co_name, c->body->origin.qualname) == 0 &&
+                PyUnicode_CompareWithASCIIString(code->co_filename, c->body->origin.file) == 0;
+    }
+    PyErr_Restore(type, value, tb);
+    if (!named) add_traceback(c->body->origin);
 }
 
 // Resumes the body until it suspends on an awaitable that yields, or ends.
@@ -111,6 +123,12 @@ PySendResult resume_body(Coroutine* c, PyObject** presult) {
 // send(arg), or with `throwing` the error now set, raised where the body waits.
 PySendResult send_ex(Coroutine* c, PyObject* arg, bool throwing, bool closing, PyObject** presult) {
     *presult = nullptr;
+    if (c->body->state == State::running) {
+        // Checked before the body's exception state is pushed: it is on the
+        // thread's stack already, and pushing it twice would make a cycle.
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return PYGEN_ERROR;
+    }
     Running running(c);
     auto& b = *c->body;
     switch (b.state) {
@@ -266,7 +284,8 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             if (close_delegate(c) < 0) {
                 c->body->driver.delegate = nullptr;
                 PyObject* result = nullptr;
-                return as_call_result(resume_with_error(c, &result), result, true);
+                PySendResult status = resume_with_error(c, &result);
+                return as_call_result(status, result, true);
             }
             c->body->driver.delegate = nullptr;
             return throw_here(c, typ, val, tb);
@@ -400,13 +419,32 @@ PyAsyncMethods coro_as_async = {coro_await, nullptr, nullptr, am_send};
 }  // namespace
 
 void add_traceback(const Origin& origin) noexcept {
-    PyObject* name = origin.qualname;
-    const char* text = name ? PyUnicode_AsUTF8(name) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        text = "?";
+    if (!origin.code) {
+        PyObject* name = origin.qualname;
+        const char* text = name ? PyUnicode_AsUTF8(name) : nullptr;
+        if (!text) {
+            PyErr_Clear();
+            text = "?";
+        }
+        _PyTraceback_Add(text, origin.file, origin.line);
+        return;
     }
-    _PyTraceback_Add(text, origin.file, origin.line);
+    // As _PyTraceback_Add does, but with the function's own code object
+    // instead of a new one for every error.
+    static PyObject* globals = PyDict_New();
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyFrameObject* frame =
+        globals ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(origin.code), globals, nullptr)
+                : nullptr;
+    if (!frame) {
+        _PyErr_ChainExceptions(type, value, tb);
+        return;
+    }
+    frame->f_lineno = origin.line;
+    PyErr_Restore(type, value, tb);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
 }
 
 PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) noexcept {
@@ -421,6 +459,7 @@ PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) no
         return PyErr_NoMemory();
     }
     c->body->origin = origin;
+    c->body->driver.origin = &c->body->origin;
     c->body->task.emplace(std::move(body));
     c->body->task->handle().promise().driver = &c->body->driver;
     PyObject_GC_Track(c);

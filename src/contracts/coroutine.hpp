@@ -10,16 +10,6 @@
 
 namespace py {
 
-// Where an error leaving a body is said to have passed, for its traceback.
-struct Origin {
-    PyObject* qualname;  // borrowed from the function, which outlives the coroutine
-    const char* file;
-    int line;
-};
-
-// Adds a traceback entry "File <file>, line <line>, in <qualname>" to the error being set.
-void add_traceback(const Origin& origin) noexcept;
-
 // Creates the coroutine object for a Task that has not started yet.
 // `function` is kept alive by the coroutine (it owns `origin.qualname`).
 PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) noexcept;

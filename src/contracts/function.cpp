@@ -22,6 +22,7 @@ struct FunctionObject {
     PyObject* annotations;
     PyObject* defaults;
     PyObject* signature;  // made on first use
+    PyObject* code;       // names this function in tracebacks
     const FunctionSpec* spec;
     const char* source_file;
     Py_ssize_t nparams;
@@ -155,7 +156,7 @@ void convert(const FunctionObject* f, Env& env) {
 }
 
 py::Origin origin_of(FunctionObject* f) {
-    return py::Origin{f->qualname, f->source_file, static_cast<int>(f->spec->where.line())};
+    return py::Origin{f->qualname, f->source_file, static_cast<int>(f->spec->where.line()), f->code};
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -305,6 +306,7 @@ void function_dealloc(PyObject* self) {
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
@@ -357,6 +359,7 @@ Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& modul
     f->annotations = annotations.release();
     f->defaults = defaults.release();
     f->signature = nullptr;
+    f->code = nullptr;
     f->spec = &spec;
     f->source_file = source_file;
     f->nparams = nparams;
@@ -366,6 +369,9 @@ Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& modul
     f->name = py::str(spec.name).release();
     f->qualname = Py_NewRef(f->name);
     f->doc = py::str(doc).release();
+    PyCodeObject* code = PyCode_NewEmpty(source_file, spec.name, static_cast<int>(spec.where.line()));
+    if (!code) py::raise();
+    f->code = reinterpret_cast<PyObject*>(code);
     if (spec.coroutine) {
         // asyncio.iscoroutinefunction() looks for this marker.
         Ref coroutines = Ref::checked(PyImport_ImportModule("asyncio.coroutines"));

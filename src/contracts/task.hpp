@@ -14,8 +14,20 @@
 
 namespace py {
 
+// Where an error leaving a body is said to have passed, for its traceback.
+struct Origin {
+    PyObject* qualname;  // borrowed from the function, which outlives the coroutine
+    const char* file;
+    int line;
+    PyObject* code = nullptr;  // the traceback entry's code object, made once per function
+};
+
+// Adds a traceback entry "File <file>, line <line>, in <qualname>" to the error being set.
+void add_traceback(const Origin& origin) noexcept;
+
 // What a running body needs from the object that drives it.
 struct Driver {
+    const Origin* origin = nullptr;
     std::coroutine_handle<> current;  // innermost suspended Task, resumed next
     Ref delegate;                     // the iterator being awaited, if any
     Ref sent;                         // value for the resumed `await`, or
@@ -149,9 +161,12 @@ struct PyAwait {
     Ref await_resume() {
         if (failed) throw PyError(std::move(*failed));
         if (driver->thrown) {
-            PyError e = std::move(*driver->thrown);
+            // The error now passes through this function, as it would through
+            // a Python frame waiting at this await.
+            driver->thrown->restore();
             driver->thrown.reset();
-            throw e;
+            add_traceback(*driver->origin);
+            throw PyError();
         }
         return std::move(driver->sent);
     }
