@@ -1,4 +1,5 @@
 #include "coroutine.hpp"
+#include "protocol.hpp"
 
 #include <frameobject.h>
 
@@ -60,9 +61,7 @@ void finish(Coroutine* c) {
 // The body ended with the error now set: StopIteration may not leave a
 // coroutine, and the error records that it passed through this function.
 void leave_with_error(Coroutine* c) {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "coroutine raised StopIteration");
-    }
+    protocol::forbid_stop_iteration("coroutine");
     // An error that came in through an await already names this function.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -180,18 +179,6 @@ PySendResult send_ex(Coroutine* c, PyObject* arg, bool throwing, bool closing, P
     return resume_body(c, presult);
 }
 
-// What send() and __next__ give back for a send result.
-PyObject* as_call_result(PySendResult status, PyObject* result, bool none_needs_stop) {
-    if (status != PYGEN_RETURN) return result;
-    if (result == Py_None) {
-        if (none_needs_stop) PyErr_SetNone(PyExc_StopIteration);
-    } else {
-        _PyGen_SetStopIterationValue(result);
-    }
-    Py_DECREF(result);
-    return nullptr;
-}
-
 PySendResult am_send(PyObject* self, PyObject* arg, PyObject** presult) {
     return send_ex(as_coroutine(self), arg, false, false, presult);
 }
@@ -199,13 +186,13 @@ PySendResult am_send(PyObject* self, PyObject* arg, PyObject** presult) {
 PyObject* coro_send(PyObject* self, PyObject* arg) {
     PyObject* result = nullptr;
     PySendResult status = send_ex(as_coroutine(self), arg, false, false, &result);
-    return as_call_result(status, result, true);
+    return protocol::call_result(status, result, true);
 }
 
 PyObject* coro_iternext(PyObject* self) {
     PyObject* result = nullptr;
     PySendResult status = send_ex(as_coroutine(self), nullptr, false, false, &result);
-    return as_call_result(status, result, false);
+    return protocol::call_result(status, result, false);
 }
 
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
@@ -215,18 +202,12 @@ PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 int close_delegate(Coroutine* c) {
     Ref delegate = c->body->driver.delegate;
     if (!delegate) return 0;
-    PyObject* close = nullptr;
-    if (_PyObject_LookupAttr(delegate.get(), "close"_n, &close) < 0) return -1;
-    if (!close) return 0;
     auto previous = c->body->state;
     c->body->state = State::running;
     Running running(c);
-    PyObject* result = PyObject_CallNoArgs(close);
+    int status = protocol::close_iterator(delegate.get());
     c->body->state = previous;
-    Py_DECREF(close);
-    if (!result) return -1;
-    Py_DECREF(result);
-    return 0;
+    return status;
 }
 
 PySendResult resume_with_error(Coroutine* c, PyObject** presult) {
@@ -234,42 +215,10 @@ PySendResult resume_with_error(Coroutine* c, PyObject** presult) {
 }
 
 PyObject* throw_here(Coroutine* c, PyObject* typ, PyObject* val, PyObject* tb) {
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    Py_INCREF(typ);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(typ)) {
-        PyErr_NormalizeException(&typ, &val, &tb);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            goto failed;
-        }
-        Py_XDECREF(val);
-        val = typ;
-        typ = Py_NewRef(PyExceptionInstance_Class(typ));
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        goto failed;
-    }
-    PyErr_Restore(typ, val, tb);
-    {
-        PyObject* result = nullptr;
-        PySendResult status = resume_with_error(c, &result);
-        return as_call_result(status, result, true);
-    }
-failed:
-    Py_DECREF(typ);
-    Py_XDECREF(val);
-    Py_XDECREF(tb);
-    return nullptr;
+    if (!protocol::set_thrown(typ, val, tb)) return nullptr;
+    PyObject* result = nullptr;
+    PySendResult status = resume_with_error(c, &result);
+    return protocol::call_result(status, result, true);
 }
 
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -285,7 +234,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                 c->body->driver.delegate = nullptr;
                 PyObject* result = nullptr;
                 PySendResult status = resume_with_error(c, &result);
-                return as_call_result(status, result, true);
+                return protocol::call_result(status, result, true);
             }
             c->body->driver.delegate = nullptr;
             return throw_here(c, typ, val, tb);
@@ -320,7 +269,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             Running running(c);
             status = resume_body(c, &result);
         }
-        return as_call_result(status, result, true);
+        return protocol::call_result(status, result, true);
     }
     return throw_here(c, typ, val, tb);
 }

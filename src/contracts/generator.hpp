@@ -20,6 +20,7 @@
 #include <optional>
 
 #include "coroutine.hpp"
+#include "protocol.hpp"
 #include "py.hpp"
 
 namespace py {
@@ -119,9 +120,7 @@ inline void finish(Object* g) {
 
 // The body left with the error now set.
 inline void leave_with_error(Object* g) {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
-    }
+    protocol::forbid_stop_iteration("generator");
     add_traceback(g->b->origin);
 }
 
@@ -235,16 +234,8 @@ inline PyObject* iternext(PyObject* self) {
     return nullptr;
 }
 
-// What send() and throw() hand back for a send result.
 inline PyObject* as_call_result(PySendResult status, PyObject* out) {
-    if (status != PYGEN_RETURN) return out;
-    if (out == Py_None) {
-        PyErr_SetNone(PyExc_StopIteration);
-    } else {
-        _PyGen_SetStopIterationValue(out);
-    }
-    Py_DECREF(out);
-    return nullptr;
+    return protocol::call_result(status, out, true);
 }
 
 inline PyObject* send(PyObject* self, PyObject* arg) {
@@ -262,51 +253,14 @@ inline PyObject* raise_into(Object* g) {
 // The delegate's close(), if it has one; -1 with the error set when it failed.
 inline int close_delegate(Object* g) {
     Ref delegate = promise(g).delegate;
-    PyObject* close = nullptr;
-    if (_PyObject_LookupAttr(delegate.get(), "close"_n, &close) < 0) return -1;
-    if (!close) return 0;
     g->b->state = State::running;
-    PyObject* result = PyObject_CallNoArgs(close);
+    int status = protocol::close_iterator(delegate.get());
     g->b->state = State::suspended;
-    Py_DECREF(close);
-    if (!result) return -1;
-    Py_DECREF(result);
-    return 0;
+    return status;
 }
 
 inline PyObject* throw_here(Object* g, PyObject* typ, PyObject* val, PyObject* tb) {
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    Py_INCREF(typ);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(typ)) {
-        PyErr_NormalizeException(&typ, &val, &tb);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(typ);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
-            return nullptr;
-        }
-        Py_XDECREF(val);
-        val = typ;
-        typ = Py_NewRef(PyExceptionInstance_Class(typ));
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        Py_DECREF(typ);
-        Py_XDECREF(val);
-        Py_XDECREF(tb);
-        return nullptr;
-    }
-    PyErr_Restore(typ, val, tb);
+    if (!protocol::set_thrown(typ, val, tb)) return nullptr;
     return raise_into(g);
 }
 

@@ -1,0 +1,24 @@
+// Rules that coroutine and generator objects share, as CPython's genobject.c has them.
+#pragma once
+
+#include "py.hpp"
+
+namespace py::protocol {
+
+// throw(typ[, val[, tb]]): checks the arguments as the host does and sets the
+// error to raise; false (with TypeError set) for arguments that cannot be raised.
+bool set_thrown(PyObject* typ, PyObject* val, PyObject* tb) noexcept;
+
+// What send(), throw() and __next__ hand back for a send result: the yielded
+// value, or NULL with StopIteration carrying the returned value (wrapped when
+// it is a tuple or an exception). `none_needs_stop` is false for __next__,
+// which may return NULL without an error for a None result.
+PyObject* call_result(PySendResult status, PyObject* result, bool none_needs_stop) noexcept;
+
+// Calls `iterator.close()` when it has one; -1 with the error set if that failed.
+int close_iterator(PyObject* iterator) noexcept;
+
+// A StopIteration leaving a body becomes RuntimeError "<what> raised StopIteration".
+void forbid_stop_iteration(const char* what) noexcept;
+
+}  // namespace py::protocol
