@@ -1,16 +1,11 @@
 """keyfolio against recording doubles: the exact calls it makes, its checks and
 their messages, error translation, and the synchronous session protocol."""
-import os
-import subprocess
 import sys
-import textwrap
-from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 from hypothesis import given, strategies as st
 
-import zentab_api
 from zentab_api.python_api.auth.local import keyfolio as kf
 
 class Log(list):
@@ -475,27 +470,3 @@ def test_lookup_takes_the_first_equal_uid(uids, wanted):
         else:
             run(kf.delete_api_token(wanted))
             assert ("dao.delete", (f"u{matches[0]}", fx.session), []) in fx.log
-
-
-# ---- the type stub ----------------------------------------------------------------------
-
-
-def test_stub_matches_the_module(tmp_path):
-    # The package has no py.typed marker, so mypy is shown it through MYPYPATH;
-    # collaborators are not analysed: the stub's own signatures are what is checked.
-    search = tmp_path / "path"
-    search.mkdir()
-    (search / "zentab_api").symlink_to(Path(zentab_api.__file__).parent)
-    assert Path(kf.__file__).with_name("keyfolio.pyi").is_file()
-    config = tmp_path / "mypy.ini"
-    config.write_text(textwrap.dedent("""\
-        [mypy]
-        [mypy-sqlalchemy.*,pydantic.*,zentab_client.*,zentab_api.app.*]
-        follow_imports = skip
-        ignore_missing_imports = True
-        """))
-    done = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(config), kf.__name__],
-        cwd=tmp_path, env=dict(os.environ, MYPYPATH=str(search)), capture_output=True, text=True, timeout=120,
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
