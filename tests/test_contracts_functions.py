@@ -2,13 +2,12 @@
 import asyncio
 import decimal
 import fractions
-import gc
 import inspect
 import math
 import pydoc
-import sys
 
 import pytest
+from leakcheck import ALLOWED_GROWTH, blocks_grown
 
 from zentab_api.python_api.admin import logs
 from zentab_api.python_api.auth.local import keyfolio
@@ -303,9 +302,4 @@ def test_refused_calls_do_not_leak(call):
             except TypeError:
                 pass
 
-    run(1000)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(100_000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert blocks_grown(lambda: run(1), warmup=1000) < ALLOWED_GROWTH

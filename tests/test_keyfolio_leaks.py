@@ -3,17 +3,14 @@
 The doubles are mostly C-level callables; a keyfolio coroutine finishes on its
 first send(None), so no event loop is needed. Arguments refused at the call
 never reach the module's own code (only the shared binding) and are left out."""
-import gc
 import itertools
-import sys
 from types import SimpleNamespace
 
 import pytest
+from leakcheck import ALLOWED_GROWTH, CALLS, blocks_grown
 
 from zentab_api.python_api.auth.local import keyfolio as kf
 
-CALLS = 100_000
-ALLOWED_GROWTH = 200  # allocated blocks, after a warm-up
 
 
 class Boom(Exception):
@@ -158,13 +155,6 @@ def test_no_growth_over_many_calls(doubles, path):
         setup(doubles)
     first = drive(call)
     assert first is expected or type(first) is expected
-    for _ in range(200):
-        drive(call)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(CALLS):
-        drive(call)
-    gc.collect()
-    growth = sys.getallocatedblocks() - before
+    growth = blocks_grown(lambda: drive(call), warmup=200)
     print(f"\n{path}: {growth:+d} blocks over {CALLS} calls")
     assert growth < ALLOWED_GROWTH

@@ -1,26 +1,16 @@
 """No reference leaks: 100,000 calls through each success and error path of each function."""
 import collections
-import gc
-import sys
 
 import pytest
+from leakcheck import ALLOWED_GROWTH, CALLS, blocks_grown
 
 import zentab_api.python_api.admin.logs as logs
 
-CALLS = 100_000
-ALLOWED_GROWTH = 200
 T1 = "2024-05-01 10:00:00,001 INFO a"
 
 
 def growth(action, calls=CALLS):
-    for _ in range(1000):
-        action()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(calls):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+    return blocks_grown(action, calls)
 
 
 def raises(error, call):

@@ -3,18 +3,15 @@
 The doubles are C-level callables and already-completed futures, so a coroutine runs to
 its end on the first send(None) and the loop measures our code, not the doubles."""
 import asyncio
-import gc
 import itertools
-import sys
 from enum import Enum
 from types import SimpleNamespace
 
 import pytest
+from leakcheck import ALLOWED_GROWTH, CALLS, blocks_grown
 
 from zentab_api.python_api.sync import parcelry
 
-CALLS = 100_000
-ALLOWED_GROWTH = 200  # allocated blocks, after a warm-up
 
 
 class Status(Enum):
@@ -152,13 +149,6 @@ def test_no_growth_over_many_calls(doubles, path):
         setup(doubles)
     result = drive(call)
     assert result is expected or type(result) is expected
-    for _ in range(1000):
-        drive(call)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(CALLS):
-        drive(call)
-    gc.collect()
-    growth = sys.getallocatedblocks() - before
+    growth = blocks_grown(lambda: drive(call))
     print(f"\n{path}: {growth:+d} blocks over {CALLS} calls")
     assert growth < ALLOWED_GROWTH

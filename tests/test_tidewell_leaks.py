@@ -4,13 +4,13 @@ Fast doubles, and coroutines driven with send(None) instead of an event loop, ke
 """
 import asyncio
 import copy
-import gc
 import itertools
 import sys
 from datetime import datetime
 from types import SimpleNamespace
 
 import pytest
+from leakcheck import ALLOWED_GROWTH, CALLS, blocks_grown
 
 import zentab_api.python_api.sync.tidewell as tidewell
 from zentab_api.app.schemas.sync.sync_status import ServiceStatus, TidewellStatus
@@ -18,8 +18,6 @@ from zentab_service_manager.status import (EnablementStatus, InstallationStatus,
                                            ServiceStatusSnapshot)
 from zentab_tidewell.models.enums import SyncLoopStatus
 
-CALLS = 100_000
-ALLOWED_GROWTH = 200
 
 
 def snap(installed=True, running=True, enabled=True):
@@ -217,14 +215,7 @@ def growth(call, expected):
             if expected is None or not isinstance(error, expected):
                 raise
 
-    for _ in range(1000):
-        once()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(CALLS):
-        once()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+    return blocks_grown(once)
 
 
 @pytest.mark.timeout(60)
