@@ -1,0 +1,34 @@
+"""All benchmarks, one after the other: call overhead, then the log tail reader.
+
+    python bench/run.py [--quick]
+
+Runs with the interpreter that runs this script (make bench uses .venv's). --quick makes
+each one shorter (fewer repetitions, a smaller log pair).
+"""
+import argparse
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="shorter runs, noisier figures")
+    args = parser.parse_args()
+    runs = [
+        ["calls.py"] + (["--repeat", "3", "--target-ms", "10"] if args.quick else []),
+        # A 2 x 2 MiB pair keeps the run short; the reader's cost grows with n, not with the file.
+        ["logs_tail.py", "--megabytes", "1" if args.quick else "2"] + (["--repeat", "3"] if args.quick else []),
+    ]
+    failed = 0
+    for script, *options in runs:
+        print(f"== {script} {' '.join(options)}".rstrip(), flush=True)
+        failed |= subprocess.call([sys.executable, os.path.join(HERE, script), *options]) != 0
+        print(flush=True)
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
