@@ -20,6 +20,13 @@ Ref with_awaitable(const Ref& obj, const char* method);
 // A new error raised while another was being handled records it as context.
 void chain_context(PyError& raised, PyError& handled) noexcept;
 
+// What an exit method receives for `error`: its type, value and traceback,
+// with the value's __traceback__ set as the interpreter does when it catches.
+struct ExitArgs {
+    Ref type, value, traceback;
+};
+ExitArgs exit_args(PyError& error);
+
 template <class Body>
 Task async_with(Ref manager, Body body) {
     Driver* driver = co_await this_driver();
@@ -48,10 +55,8 @@ Task async_with(Ref manager, Body body) {
     {
         Handling handling(driver, *error);
         try {
-            Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error->value())));
-            Ref exc = Ref::borrow(error->value());
-            Ref tb = Ref::borrow(error->traceback() ? error->traceback() : Py_None);
-            Ref exiting = exit({type, exc, tb});
+            ExitArgs args = exit_args(*error);
+            Ref exiting = exit({args.type, args.value, args.traceback});
             suppress = co_await await(with_awaitable(exiting, "__aexit__"));
             if (suppress.truth()) co_return Ref();
         } catch (PyError& raised) {

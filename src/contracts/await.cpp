@@ -47,6 +47,14 @@ Ref with_awaitable(const Ref& obj, const char* method) {
     return obj;
 }
 
+ExitArgs exit_args(PyError& error) {
+    Ref value = Ref::borrow(error.value());
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+    Ref traceback = Ref::borrow(error.traceback() ? error.traceback() : Py_None);
+    if (!traceback.is_none()) check(PyException_SetTraceback(value.get(), traceback.get()));
+    return {type, value, traceback};
+}
+
 void chain_context(PyError& raised, PyError& handled) noexcept {
     PyObject* value = raised.value();
     PyObject* context = handled.value();

@@ -22,6 +22,9 @@ struct Coroutine {
         Driver driver;
         Origin origin;
         State state = State::created;
+        // Owns origin.qualname: the function's __qualname__ may be rebound
+        // while the coroutine lives, and keeps the name it was created with.
+        Ref qualname;
     }* body;
 };
 
@@ -407,6 +410,7 @@ PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) no
         PyObject_GC_Del(c);
         return PyErr_NoMemory();
     }
+    c->body->qualname = Ref::borrow(origin.qualname);
     c->body->origin = origin;
     c->body->driver.origin = &c->body->origin;
     c->body->task.emplace(std::move(body));

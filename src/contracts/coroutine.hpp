@@ -11,7 +11,7 @@
 namespace py {
 
 // Creates the coroutine object for a Task that has not started yet.
-// `function` is kept alive by the coroutine (it owns `origin.qualname`).
+// The coroutine keeps `function` (which owns `origin.code`) and `origin.qualname` alive.
 PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) noexcept;
 
 bool ready_coroutine_type(PyObject* module) noexcept;

@@ -16,7 +16,7 @@ namespace py {
 
 // Where an error leaving a body is said to have passed, for its traceback.
 struct Origin {
-    PyObject* qualname;  // borrowed from the function, which outlives the coroutine
+    PyObject* qualname;  // borrowed: whoever keeps an Origin keeps its own reference
     const char* file;
     int line;
     PyObject* code = nullptr;  // the traceback entry's code object, made once per function

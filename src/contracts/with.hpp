@@ -39,12 +39,8 @@ Task with(Ref manager, Body body) {
     {
         Handling handling(driver, *error);
         try {
-            Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error->value())));
-            Ref exc = Ref::borrow(error->value());
-            Ref tb = Ref::borrow(error->traceback() ? error->traceback() : Py_None);
-            // As the interpreter does on catching: the error's __traceback__ is the one passed.
-            if (!tb.is_none()) check(PyException_SetTraceback(exc.get(), tb.get()));
-            Ref suppress = exit({type, exc, tb});
+            ExitArgs args = exit_args(*error);
+            Ref suppress = exit({args.type, args.value, args.traceback});
             if (suppress.truth()) co_return Ref();
         } catch (PyError& raised) {
             chain_context(raised, *error);
