@@ -30,7 +30,7 @@ class Session:
         return "db"
 
     async def __aexit__(self, typ, value, tb):
-        self.log.append(("exit", typ, value, tb, sys.exc_info()[1]))
+        self.log.append(("exit", typ, value, tb, sys.exc_info()[1], value is None or value.__traceback__ is tb))
         return self.suppress
 
 
@@ -217,6 +217,7 @@ def test_throw_without_throw_method_is_raised_where_the_body_waits(wire, log):
     exit_record = log[-1]
     assert exit_record[1] is KeyError and exit_record[2] is error
     assert isinstance(exit_record[3], types.TracebackType)
+    assert exit_record[5]  # the value's __traceback__ is the traceback passed
     assert exit_record[4] is error  # the error is being handled while __aexit__ runs
 
 
