@@ -34,20 +34,14 @@ Task async_with(Ref manager, Body body) {
     Ref exit = lookup_special(manager, "__aexit__"_n);
     Ref value = co_await await(with_awaitable(enter(), "__aenter__"));
 
-    std::optional<PyError> error;
-    Ref result;
-    try {
-        result = co_await body(std::move(value));
-    } catch (...) {
-        set_error_from_current_exception();
-        error.emplace();
-    }
-    if (!error) {
+    Settled block = co_await body(std::move(value)).settled();
+    if (!block.error) {
         // (A braced argument list may not share a statement with co_await in GCC 12.)
         Ref exited = exit({none(), none(), none()});
         co_await await(with_awaitable(exited, "__aexit__"));
-        co_return result;
+        co_return std::move(block.result);
     }
+    std::optional<PyError>& error = block.error;
 
     // C++ has no co_await inside a handler: the error is held, and the exit
     // runs while it counts as the exception being handled.
@@ -64,7 +58,7 @@ Task async_with(Ref manager, Body body) {
             throw;
         }
     }
-    throw std::move(*error);
+    co_return Failure{std::move(*error)};
 }
 
 }  // namespace py

@@ -1,6 +1,11 @@
 #include "py.hpp"
 
 #include <cstdarg>
+#include <cstring>
+#include <typeinfo>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <vector>
 
@@ -37,7 +42,28 @@ PyObject* PyError::value() noexcept {
     return value_;
 }
 
+PyError* error_in_flight() noexcept {
+#if defined(__GLIBCXX__)
+    // Rethrowing to find out what is in flight costs a full unwind; with
+    // libstdc++ the type is known directly and an exception_ptr is the address
+    // of the thrown object.
+    std::type_info* type = abi::__cxa_current_exception_type();
+    if (!type || *type != typeid(PyError)) return nullptr;
+    std::exception_ptr current = std::current_exception();
+    static_assert(sizeof(current) == sizeof(void*));
+    void* object;
+    std::memcpy(&object, &current, sizeof object);
+    return static_cast<PyError*>(object);
+#else
+    return nullptr;
+#endif
+}
+
 void set_error_from_current_exception() noexcept {
+    if (PyError* error = error_in_flight()) {
+        error->restore();
+        return;
+    }
     try {
         throw;
     } catch (PyError& e) {

@@ -57,6 +57,9 @@ private:
 
 // Sets a Python error from whatever C++ exception is in flight (inside a catch).
 void set_error_from_current_exception() noexcept;
+// Inside a catch: the PyError being handled, or NULL when it is another
+// exception (or the C++ runtime cannot tell without rethrowing it).
+PyError* error_in_flight() noexcept;
 
 [[noreturn]] inline void raise() { throw PyError(); }
 // Raises `type(message)`, like the C API's PyErr_SetString.

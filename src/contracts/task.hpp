@@ -76,6 +76,18 @@ private:
     _PyErr_StackItem saved_;
 };
 
+// A Task's outcome taken without raising: its value, or its error.
+struct Settled {
+    Ref result;
+    std::optional<PyError> error;
+};
+
+// `co_return Failure{error};` ends a Task with `error` without throwing it
+// (unwinding costs far more than the rest of an error path).
+struct Failure {
+    PyError error;
+};
+
 class Task {
 public:
     struct promise_type {
@@ -100,7 +112,12 @@ public:
             return Resume{};
         }
         void return_value(Ref value) noexcept { result = std::move(value); }
+        void return_value(Failure failure) noexcept { error.emplace(std::move(failure.error)); }
         void unhandled_exception() noexcept {
+            if (PyError* in_flight = error_in_flight()) {
+                error.emplace(std::move(*in_flight));
+                return;
+            }
             set_error_from_current_exception();
             error.emplace();
         }
@@ -131,6 +148,15 @@ public:
         }
     };
     Awaiter operator co_await() && noexcept { return Awaiter{h_}; }
+
+    // `co_await task.settled()`: the outcome, without raising the error.
+    struct SettledAwaiter : Awaiter {
+        Settled await_resume() noexcept {
+            auto& p = h.promise();
+            return Settled{std::move(p.result), std::move(p.error)};
+        }
+    };
+    SettledAwaiter settled() && noexcept { return SettledAwaiter{{h_}}; }
 
 private:
     explicit Task(Handle h) noexcept : h_(h) {}

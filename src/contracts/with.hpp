@@ -21,18 +21,12 @@ Task with(Ref manager, Body body) {
     Ref enter = lookup_special(manager, "__enter__"_n);
     Ref value = enter();
 
-    std::optional<PyError> error;
-    Ref result;
-    try {
-        result = co_await body(std::move(value));
-    } catch (...) {
-        set_error_from_current_exception();
-        error.emplace();
-    }
-    if (!error) {
+    Settled block = co_await body(std::move(value)).settled();
+    if (!block.error) {
         exit({none(), none(), none()});
-        co_return result;
+        co_return std::move(block.result);
     }
+    std::optional<PyError>& error = block.error;
 
     // The exit runs while the error counts as the exception being handled, as
     // the interpreter's own `with` does, so whatever it raises chains to it.
@@ -47,7 +41,7 @@ Task with(Ref manager, Body body) {
             throw;
         }
     }
-    throw std::move(*error);
+    co_return Failure{std::move(*error)};
 }
 
 }  // namespace py
