@@ -9,7 +9,7 @@ errors and their tracebacks. Coroutines are driven with send(None), no event loo
 last rows await in a loop under asyncio.run. Before timing, each case is run once on both
 sides and the outcomes (value, or error type and message) must agree.
 
-    python bench/calls.py [--repeat 5] [--target-ms 20] [--only SUBSTRING]
+    python bench/calls.py [--repeat 7] [--target-ms 20] [--only SUBSTRING]
 
 Times are the best of --repeat runs of a loop sized to take about --target-ms, with the
 garbage collector off during a run (as timeit does), in microseconds per call.
@@ -388,22 +388,26 @@ def best_pair(native_loop, native_f, peer_loop, peer_f, repeat, target):
     return best_native * 1e6, best_peer * 1e6
 
 
-async def awaiting(n, f):
+# Success paths awaited from a Python coroutine under a running event loop.
+ASYNCIO_ROWS = [(tidewell, "get_sync_status", ()), (parcelry, "get_sync_item", (1,)), (keyfolio, "check_api_token", ("a",))]
+
+
+async def awaiting(n, f, arguments):
     start = time.perf_counter()
     for _ in range(n):
-        await f()
+        await f(*arguments)
     return time.perf_counter() - start
 
 
-def best_under_asyncio(f, repeat, target):
+def best_under_asyncio(f, arguments, repeat, target):
     n = 1000
-    elapsed = asyncio.run(awaiting(n, f))
+    elapsed = asyncio.run(awaiting(n, f, arguments))
     n = max(1, int(n * target / elapsed))
     best = float("inf")
     for _ in range(repeat):
         gc.disable()
         try:
-            best = min(best, asyncio.run(awaiting(n, f)) / n)
+            best = min(best, asyncio.run(awaiting(n, f, arguments)) / n)
         finally:
             gc.enable()
     return best * 1e6
@@ -417,7 +421,7 @@ def row(label, path, native, python):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=5, help="best of this many runs (default 5)")
+    parser.add_argument("--repeat", type=int, default=7, help="best of this many runs (default 7)")
     parser.add_argument("--target-ms", type=float, default=20, help="length of one run (default 20 ms)")
     parser.add_argument("--only", default="", help="only the functions whose name contains this")
     args = parser.parse_args()
@@ -425,6 +429,7 @@ def main():
 
     bind_all()
     began = time.perf_counter()
+    print("µs per call, best of", args.repeat, "runs; ratio = Python / native (above 1: native faster)")
     print(f"{'function':<46} {'path':<19} {'native µs':>9} {'Python µs':>9} {'ratio':>7}")
     ratios = []
     for module, name, path, call, names in CASES:
@@ -446,18 +451,11 @@ def main():
         label = f"{module.__name__.rsplit('.', 1)[1]}.{name}"
         print(row(label, path, native, python), flush=True)
 
-    for module, name, names in [(tidewell, "get_sync_status", {}), (parcelry, "get_sync_item", {}),
-                                (keyfolio, "check_api_token", {})]:
+    for module, name, arguments in ASYNCIO_ROWS:
         if args.only not in name:
             continue
-        native_f, peer_f = getattr(module, name), getattr(peers, name)
-        if name == "get_sync_item" or name == "check_api_token":
-            arg = 1 if name == "get_sync_item" else "a"
-            native_f = (lambda g, a: lambda: g(a))(native_f, arg)
-            peer_f = (lambda g, a: lambda: g(a))(peer_f, arg)
-        with rebound(module, names):
-            native = best_under_asyncio(native_f, args.repeat, target)
-            python = best_under_asyncio(peer_f, args.repeat, target)
+        native = best_under_asyncio(getattr(module, name), arguments, args.repeat, target)
+        python = best_under_asyncio(getattr(peers, name), arguments, args.repeat, target)
         ratios.append(python / native)
         label = f"{module.__name__.rsplit('.', 1)[1]}.{name}"
         print(row(label, "asyncio.run, awaited", native, python), flush=True)
