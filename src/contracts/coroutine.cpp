@@ -25,6 +25,8 @@ struct Coroutine {
         // Owns origin.qualname: the function's __qualname__ may be rebound
         // while the coroutine lives, and keeps the name it was created with.
         Ref qualname;
+        // The frame goes first: its destructors may still use the driver.
+        ~Body() { task.reset(); }
     }* body;
 };
 
@@ -323,14 +325,20 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->function);
     Py_VISIT(c->body->driver.delegate.get());
     Py_VISIT(c->body->driver.sent.get());
+    Py_VISIT(c->body->driver.exc_state.exc_value);
+    Py_VISIT(c->body->driver.exc_state.exc_traceback);
     return 0;
 }
 
 void coro_dealloc(PyObject* self) {
     Coroutine* c = as_coroutine(self);
+    // As CPython's generators: weak references go first, and the finaliser
+    // runs on a tracked object, so one it resurrects stays collectable.
     PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     delete c->body;
     Py_CLEAR(c->function);
     Py_TYPE(self)->tp_free(self);

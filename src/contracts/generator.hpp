@@ -361,9 +361,13 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
 
 inline void dealloc(PyObject* self) {
     Object* g = as_gen(self);
+    // As CPython's generators: weak references go first, and the finaliser
+    // runs on a tracked object, so one it resurrects stays collectable.
     PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (g->weakrefs) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     delete g->b;
     Py_TYPE(self)->tp_free(self);
 }

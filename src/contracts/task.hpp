@@ -177,8 +177,9 @@ struct PyAwait {
         driver = h.promise().driver;
         try {
             driver->delegate = awaitable_iterator(awaitable);
-        } catch (PyError& e) {
-            failed.emplace(std::move(e));
+        } catch (...) {
+            set_error_from_current_exception();
+            failed.emplace();
             return false;  // raise at once, without suspending
         }
         driver->current = h;
