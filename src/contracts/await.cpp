@@ -1,6 +1,46 @@
 #include "async_with.hpp"
 
+#include <new>
+
 namespace py {
+
+namespace {
+
+// Frames of one size class are kept on a free list threaded through them.
+constexpr std::size_t frame_granule = 64;
+constexpr std::size_t frame_classes = 32;  // frames up to 2 KiB are pooled
+constexpr int frames_kept = 64;            // per size class
+
+struct FreeFrame {
+    FreeFrame* next;
+};
+FreeFrame* free_frames[frame_classes];
+int free_counts[frame_classes];
+
+std::size_t frame_class(std::size_t size) { return (size + frame_granule - 1) / frame_granule; }
+
+}  // namespace
+
+void* frame_allocate(std::size_t size) {
+    std::size_t c = frame_class(size);
+    if (c < frame_classes && free_frames[c]) {
+        FreeFrame* frame = free_frames[c];
+        free_frames[c] = frame->next;
+        --free_counts[c];
+        return frame;
+    }
+    return ::operator new(c < frame_classes ? c * frame_granule : size);
+}
+
+void frame_release(void* frame, std::size_t size) noexcept {
+    std::size_t c = frame_class(size);
+    if (c < frame_classes && free_counts[c] < frames_kept) {
+        free_frames[c] = new (frame) FreeFrame{free_frames[c]};
+        ++free_counts[c];
+        return;
+    }
+    ::operator delete(frame);
+}
 
 namespace {
 

@@ -312,15 +312,20 @@ void function_dealloc(PyObject* self) {
 
 }  // namespace
 
-Ref Env::operator[](PyObject* name) const {
+Ref Env::operator[](py::Name name) const {
+    auto* dict = reinterpret_cast<PyDictObject*>(globals_.get());
+    py::GlobalCache* cache = name.cache;
+    if (cache && cache->dict == globals_.get() && cache->version == dict->ma_version_tag) return Ref::borrow(cache->value);
     PyObject* value = PyDict_GetItemWithError(globals_.get(), name);
+    if (value) {
+        if (cache) *cache = {globals_.get(), dict->ma_version_tag, value};
+        return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) py::raise();
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
     if (!value) {
         if (PyErr_Occurred()) py::raise();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (!value) {
-            if (PyErr_Occurred()) py::raise();
-            py::raise_format(PyExc_NameError, "name '%U' is not defined", name);
-        }
+        py::raise_format(PyExc_NameError, "name '%U' is not defined", name.object);
     }
     return Ref::borrow(value);
 }

@@ -47,7 +47,7 @@ inline constexpr std::size_t max_params = 9;
 class Env {
 public:
     // A module-level name, looked up now (module dict, then builtins).
-    Ref operator[](PyObject* name) const;
+    Ref operator[](py::Name name) const;
     const Ref& arg(std::size_t i) const noexcept { return args_[i]; }
 
 private:

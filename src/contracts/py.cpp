@@ -11,6 +11,10 @@
 
 namespace py {
 
+namespace {
+Ref checked_call_no_args(const Ref& callable) { return Ref::checked(PyObject_CallNoArgs(callable.get())); }
+}  // namespace
+
 PyError::PyError() noexcept {
     PyErr_Fetch(&type_, &value_, &tb_);
     if (!type_) {
@@ -97,33 +101,84 @@ bool Ref::has_attr(PyObject* name) const {
     return check(found) != 0;
 }
 
-Ref Ref::operator()(std::initializer_list<Arg> args) const {
-    // Positional values first, then keyword values in the order of their names,
-    // as vectorcall wants them; the braced list guarantees they were evaluated
-    // in the order written.
-    PyObject* small[12];
-    std::vector<PyObject*> large;
-    PyObject** stack = small + 1;  // slot 0 free for PY_VECTORCALL_ARGUMENTS_OFFSET
-    if (args.size() + 1 > std::size(small)) {
-        large.resize(args.size() + 1);
-        stack = large.data() + 1;
+namespace {
+
+// The keyword-names tuple of a call, kept per distinct sequence of names:
+// call sites repeat the same names in the same order, and interned names live
+// as long as the interpreter.
+PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) {
+    constexpr std::size_t slots = 256;
+    static PyObject* cache[slots] = {};
+    std::uintptr_t hash = static_cast<std::uintptr_t>(count);
+    for (Py_ssize_t i = 0; i < count; ++i) hash = hash * 1000003u ^ reinterpret_cast<std::uintptr_t>(names[i]);
+    PyObject*& slot = cache[(hash ^ (hash >> 17)) % slots];
+    if (slot && PyTuple_GET_SIZE(slot) == count) {
+        bool same = true;
+        for (Py_ssize_t i = 0; i < count && same; ++i) same = PyTuple_GET_ITEM(slot, i) == names[i];
+        if (same) return Py_NewRef(slot);
     }
-    Py_ssize_t npos = 0, nkw = 0;
-    for (const Arg& a : args) (a.name ? nkw : npos)++;
-    Ref kwnames;
-    if (nkw) kwnames = Ref::checked(PyTuple_New(nkw));
-    Py_ssize_t ip = 0, ik = 0;
+    PyObject* tuple = PyTuple_New(count);
+    if (!tuple) raise();
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(names[i]));
+    Py_XSETREF(slot, Py_NewRef(tuple));
+    return tuple;
+}
+
+// Calls `callable` with `self` (if any) and then the braced arguments:
+// positional values first, then keyword values in the order of their names,
+// as vectorcall wants them; the braced list guarantees they were evaluated in
+// the order written.
+Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> args) {
+    PyObject* small[14];
+    PyObject* names_small[12];
+    std::vector<PyObject*> large, names_large;
+    const std::size_t needed = args.size() + 2;
+    PyObject** stack = small;
+    PyObject** names = names_small;
+    if (needed > std::size(small)) {
+        large.resize(needed);
+        names_large.resize(needed);
+        stack = large.data();
+        names = names_large.data();
+    }
+    PyObject** argv = stack + 1;  // slot 0 free for PY_VECTORCALL_ARGUMENTS_OFFSET
+    Py_ssize_t npos = self ? 1 : 0, nkw = 0;
+    if (self) argv[0] = self;
+    for (const Arg& a : args) {
+        if (!a.name) ++npos;
+    }
+    Py_ssize_t ip = self ? 1 : 0;
     for (const Arg& a : args) {
         if (a.name) {
-            PyTuple_SET_ITEM(kwnames.get(), ik, Py_NewRef(a.name));
-            stack[npos + ik++] = a.value;
+            names[nkw] = a.name;
+            argv[npos + nkw++] = a.value;
         } else {
-            stack[ip++] = a.value;
+            argv[ip++] = a.value;
         }
     }
-    return checked(PyObject_Vectorcall(p_, stack, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       kwnames.get()));
+    Ref kwnames = nkw ? Ref::steal(keyword_names(names, nkw)) : Ref();
+    return Ref::checked(
+        PyObject_Vectorcall(callable, argv, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
+
+}  // namespace
+
+Ref Ref::operator()(std::initializer_list<Arg> args) const { return vectorcall(p_, nullptr, args); }
+
+Method Ref::method(PyObject* name) const {
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(p_, name, &found);
+    if (!found) raise();
+    return Method(Ref::steal(found), unbound ? *this : Ref());
+}
+
+Ref Method::operator()() const {
+    if (!self_) return checked_call_no_args(callable_);
+    PyObject* argv[2] = {nullptr, self_.get()};
+    return Ref::checked(PyObject_Vectorcall(callable_.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref Method::operator()(std::initializer_list<Arg> args) const { return vectorcall(callable_.get(), self_.get(), args); }
 
 bool eq(const Ref& a, const Ref& b) {
     return Ref::checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)).truth();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <initializer_list>
 #include <string_view>
@@ -76,8 +77,18 @@ inline int check(int status) {
 }
 
 // An interned name, made once per spelling: "status"_n.
+// Where a module-level name was last found: valid while the dict's version
+// tag is unchanged (any change to the dict changes the tag), exactly as the
+// interpreter's own global-name cache.
+struct GlobalCache {
+    PyObject* dict = nullptr;
+    std::uint64_t version = 0;
+    PyObject* value = nullptr;  // borrowed from the dict
+};
+
 struct Name {
     PyObject* object;
+    GlobalCache* cache = nullptr;
     operator PyObject*() const noexcept { return object; }
 };
 
@@ -92,8 +103,9 @@ Name intern() {
     // Interned strings live as long as the interpreter; a module is only ever
     // loaded into one interpreter, so caching them here is safe.
     static PyObject* object = PyUnicode_InternFromString(L.text.data());
+    static GlobalCache cache;
     if (!object) raise();
-    return Name{object};
+    return Name{object, &cache};
 }
 
 class Ref;
@@ -148,6 +160,9 @@ public:
     Ref call_method(PyObject* name, std::initializer_list<struct Arg> args) const {
         return attr(name)(args);
     }
+    // obj.name(...) as the interpreter calls a method: looked up now, called
+    // without making a bound method: obj.method("name"_n)({args}).
+    class Method method(PyObject* name) const;
     // bool(obj)
     bool truth() const { return check(PyObject_IsTrue(p_)) != 0; }
     Ref type() const noexcept { return borrow(reinterpret_cast<PyObject*>(Py_TYPE(p_))); }
@@ -156,6 +171,19 @@ public:
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
+};
+
+// A method looked up for a call, as LOAD_METHOD leaves it: the function and
+// the object to pass as its first argument, or an attribute to call as it is.
+class Method {
+public:
+    Method(Ref callable, Ref self) noexcept : callable_(std::move(callable)), self_(std::move(self)) {}
+    Ref operator()() const;
+    Ref operator()(std::initializer_list<struct Arg> args) const;
+
+private:
+    Ref callable_;
+    Ref self_;  // empty when callable_ is already bound
 };
 
 struct Arg {

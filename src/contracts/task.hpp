@@ -76,6 +76,10 @@ private:
     _PyErr_StackItem saved_;
 };
 
+// Memory for coroutine frames, kept for reuse (always under the GIL).
+void* frame_allocate(std::size_t size);
+void frame_release(void* frame, std::size_t size) noexcept;
+
 // A Task's outcome taken without raising: its value, or its error.
 struct Settled {
     Ref result;
@@ -95,6 +99,10 @@ public:
         std::coroutine_handle<> continuation;  // the Task awaiting this one, if any
         Ref result;
         std::optional<PyError> error;
+
+        // Frames come from a small pool: a call makes and drops several.
+        static void* operator new(std::size_t size) { return frame_allocate(size); }
+        static void operator delete(void* frame, std::size_t size) noexcept { frame_release(frame, size); }
 
         Task get_return_object() noexcept {
             return Task(std::coroutine_handle<promise_type>::from_promise(*this));

@@ -67,7 +67,7 @@ void define_globals(const Ref& module) {
     py::check(PyDict_SetItem(names.get(), tidewell.get(), get("TIDEWELL_LOG_FILE_NAME"_n).get()));
     set("_LOG_FILE_NAMES", names);
 
-    Ref pattern = get("re"_n).attr("compile"_n)({py::str(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} )")});
+    Ref pattern = get("re"_n).method("compile"_n)({py::str(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} )")});
     set("_RECORD_START", pattern);
 
     Ref pathlib = Ref::checked(PyImport_ImportModule("pathlib"));
@@ -111,10 +111,10 @@ Generator iter_rotated_and_current_body(Env env) {
     Ref name = current.attr("name"_n);
     Ref backup_name = Ref::checked(PyNumber_Add(name.get(), py::str(".1").get()));
     Ref backup = Ref::checked(PyNumber_TrueDivide(parent.get(), backup_name.get()));
-    bool backup_exists = backup.attr("exists"_n)().truth();
+    bool backup_exists = backup.method("exists"_n)().truth();
     for (int stage = backup_exists ? 0 : 1; stage < 2; ++stage) {
         const Ref& path = stage == 0 ? backup : current;
-        Ref file = path.attr("open"_n)({py::str("r"), "encoding"_kw = py::str("utf-8"),
+        Ref file = path.method("open"_n)({py::str("r"), "encoding"_kw = py::str("utf-8"),
                                         "errors"_kw = py::str("replace")});
         Ref enter = py::lookup_special(file, "__enter__"_n);
         Ref exit = py::lookup_special(file, "__exit__"_n);
@@ -144,7 +144,7 @@ Generator iter_log_records_body(Env env) {
             break;
         }
         Ref line = raw.call_method("rstrip"_n, {newline});
-        Ref matched = env["_RECORD_START"_n].attr("match"_n)({line});
+        Ref matched = env["_RECORD_START"_n].method("match"_n)({line});
         if (matched.truth() && PyList_GET_SIZE(buffer.get()) > 0) {
             Ref record = Ref::checked(PyUnicode_Join(newline.get(), buffer.get()));
             co_yield record;
@@ -192,7 +192,7 @@ Ref get_recent_log_lines(const Env& env) {
     Ref file_name = Ref::checked(PyObject_GetItem(env["_LOG_FILE_NAMES"_n].get(), service.get()));
     Ref log_path = Ref::checked(PyNumber_TrueDivide(directory.get(), file_name.get()));
 
-    if (!log_path.attr("exists"_n)().truth()) {
+    if (!log_path.method("exists"_n)().truth()) {
         // A plain string naming the service has no `value`: it names itself.
         PyObject* value = nullptr;
         py::check(_PyObject_LookupAttr(service.get(), "value"_n, &value));

@@ -24,7 +24,7 @@ constexpr Import imports[] = {
 Task list_parcelry(Env env) {
     Ref summaries = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         // The store gets every argument as given: paging and filters are its business.
-        Ref listing = env["crud_parcelry"_n].attr("list_parcelry"_n)({
+        Ref listing = env["crud_parcelry"_n].method("list_parcelry"_n)({
             db,
             "source_id"_kw = env.arg(0),
             "is_synchronized"_kw = env.arg(1),
@@ -39,7 +39,7 @@ Task list_parcelry(Env env) {
         Ref items = co_await await(listing);
         Ref result = py::new_list();
         for (const Ref& item : py::iterate(items))
-            py::append(result, env["SyncItemReadSummaryV1"_n].attr("model_validate"_n)({item}));
+            py::append(result, env["SyncItemReadSummaryV1"_n].method("model_validate"_n)({item}));
         co_return result;
     });
     co_return summaries ? summaries : py::none();
@@ -47,9 +47,9 @@ Task list_parcelry(Env env) {
 
 Task get_sync_item(Env env) {
     Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_parcelry"_n].attr("read_sync_item"_n)({db, env.arg(0)});
+        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, env.arg(0)});
         Ref item = co_await await(reading);
-        co_return env["SyncItemReadV1"_n].attr("model_validate"_n)({item});
+        co_return env["SyncItemReadV1"_n].method("model_validate"_n)({item});
     });
     co_return record ? record : py::none();
 }
@@ -58,7 +58,7 @@ Task get_sync_item(Env env) {
 
 Task reset_sync_item(Env env) {
     co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref updating = env["crud_parcelry"_n].attr("update_sync_item"_n)({
+        Ref updating = env["crud_parcelry"_n].method("update_sync_item"_n)({
             db,
             env.arg(0),
             "attempts"_kw = py::integer(0),
@@ -74,7 +74,7 @@ Task reset_sync_item(Env env) {
 Task prioritize_sync_item(Env env) {
     co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         // Only the flag: turning it into a priority value is the store's decision.
-        Ref updating = env["crud_parcelry"_n].attr("update_sync_item"_n)({db, env.arg(0), "has_priority"_kw = py::boolean(true)});
+        Ref updating = env["crud_parcelry"_n].method("update_sync_item"_n)({db, env.arg(0), "has_priority"_kw = py::boolean(true)});
         co_await await(updating);
         co_return py::none();
     });
@@ -88,15 +88,15 @@ Ref or_na(Ref value) { return value.truth() ? value : py::str("N/A"); }
 
 Task generate_sync_item_report(Env env) {
     Ref report = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_parcelry"_n].attr("read_sync_item"_n)({db, env.arg(0)});
+        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, env.arg(0)});
         Ref item = co_await await(reading);
-        Ref source_reading = env["crud_sync_sources"_n].attr("read_sync_source"_n)({db, item.attr("sync_source_id"_n)});
+        Ref source_reading = env["crud_sync_sources"_n].method("read_sync_source"_n)({db, item.attr("sync_source_id"_n)});
         Ref sync_source = co_await await(source_reading);
         Ref connectors = env["get_sync_connectors"_n]();
-        Ref connector = connectors.attr("get"_n)({sync_source.attr("connector"_n)});
+        Ref connector = connectors.method("get"_n)({sync_source.attr("connector"_n)});
         Ref connector_read = py::none();
-        if (connector.truth()) connector_read = env["ConnectorRead"_n].attr("model_validate"_n)({connector});
-        Ref item_read = env["SyncItemReadV1"_n].attr("model_validate"_n)({item});
+        if (connector.truth()) connector_read = env["ConnectorRead"_n].method("model_validate"_n)({connector});
+        Ref item_read = env["SyncItemReadV1"_n].method("model_validate"_n)({item});
 
         // Each value is read where it stands, in keyword order, as the template call
         // would evaluate them; the conditional reads repeat the attribute lookup.
@@ -111,7 +111,7 @@ Task generate_sync_item_report(Env env) {
             "attempts"_kw = item_read.attr("attempts"_n),
             "status"_kw = item_read.attr("status"_n).attr("value"_n),
             "last_update"_kw = item_read.attr("last_update"_n).truth()
-                                   ? item_read.attr("last_update"_n).attr("isoformat"_n)()
+                                   ? item_read.attr("last_update"_n).method("isoformat"_n)()
                                    : py::str("N/A"),
             "sync_source_name"_kw = sync_source.attr("name"_n),
             "sync_source_connector"_kw = sync_source.attr("connector"_n),

@@ -27,7 +27,7 @@ constexpr Import imports[] = {
 Ref get_service_status_safe(const Env& env) {
     const Ref& service_module = env.arg(0);
     try {
-        Ref service = service_module.attr("get_service"_n)();
+        Ref service = service_module.method("get_service"_n)();
         Ref status = service.attr("status"_n);
         // Each snapshot attribute is read before the member it is compared with, as in Python.
         Ref installation = status.attr("installation_status"_n);
@@ -63,7 +63,7 @@ Ref create_response(const Env& env) {
 }
 
 Task start_tidewell(Env env) {
-    Ref service = env["tidewell"_n].attr("get_service"_n)();
+    Ref service = env["tidewell"_n].method("get_service"_n)();
     Ref status = service.attr("status"_n);
     Ref installation = status.attr("installation_status"_n);
     if (installation == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
@@ -71,7 +71,7 @@ Task start_tidewell(Env env) {
     Ref running = status.attr("running_status"_n);
     if (running == env["RunningStatus"_n].attr("RUNNING"_n)) {
         Ref tidewell_status = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-            Ref reading = env["crud_sync_status"_n].attr("get_status"_n)({db});
+            Ref reading = env["crud_sync_status"_n].method("get_status"_n)({db});
             Ref status_model = co_await await(reading);
             co_return env["TidewellStatus"_n]({status_model.attr("status"_n).attr("value"_n)});
         });
@@ -79,9 +79,9 @@ Task start_tidewell(Env env) {
         if (tidewell_status == env["TidewellStatus"_n].attr("RUNNING"_n))
             py::raise_with(env["TidewellAlreadyRunningError"_n], py::str("Tidewell is already running"));
     }
-    service.attr("start"_n)();
+    service.method("start"_n)();
     Ref response = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref updating = env["crud_sync_status"_n].attr("update_status"_n)({db, env["SyncLoopStatus"_n].attr("RUNNING"_n)});
+        Ref updating = env["crud_sync_status"_n].method("update_status"_n)({db, env["SyncLoopStatus"_n].attr("RUNNING"_n)});
         Ref status_model = co_await await(updating);
         co_return env["_create_response"_n]({status_model});
     });
@@ -89,18 +89,18 @@ Task start_tidewell(Env env) {
 }
 
 Task stop_tidewell(Env env) {
-    Ref service = env["tidewell"_n].attr("get_service"_n)();
+    Ref service = env["tidewell"_n].method("get_service"_n)();
     Ref status = service.attr("status"_n);
     Ref running = status.attr("running_status"_n);
     if (running != env["RunningStatus"_n].attr("RUNNING"_n))
         py::raise_with(env["TidewellAlreadyStoppedError"_n], py::str("Tidewell is not running, cannot stop"));
-    service.attr("stop"_n)();
+    service.method("stop"_n)();
     co_return co_await await(env["get_sync_status"_n]());
 }
 
 Task get_sync_status(Env env) {
     Ref response = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_sync_status"_n].attr("get_status"_n)({db});
+        Ref reading = env["crud_sync_status"_n].method("get_status"_n)({db});
         Ref status_model = co_await await(reading);
         co_return env["_create_response"_n]({status_model});
     });
@@ -114,11 +114,11 @@ Task get_sync_errors(Env env) {
     const Ref& skip = env.arg(1);
     const Ref& viewed = env.arg(2);
     Ref records = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_sync_status"_n].attr("read_sync_status_errors"_n)({db, skip, limit, "viewed"_kw = viewed});
+        Ref reading = env["crud_sync_status"_n].method("read_sync_status_errors"_n)({db, skip, limit, "viewed"_kw = viewed});
         Ref errors = co_await await(reading);
         Ref result = py::new_list();
         for (const Ref& e : py::iterate(errors))
-            py::append(result, env["SyncStatusErrors"_n].attr("model_validate"_n)({e}));
+            py::append(result, env["SyncStatusErrors"_n].method("model_validate"_n)({e}));
         co_return result;
     });
     co_return records ? records : py::none();
@@ -128,16 +128,16 @@ Task set_sync_status_error_viewed(Env env) {
     const Ref& error_id = env.arg(0);
     const Ref& viewed = env.arg(1);
     Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref setting = env["crud_sync_status"_n].attr("set_sync_status_error_viewed"_n)({db, error_id, viewed});
+        Ref setting = env["crud_sync_status"_n].method("set_sync_status_error_viewed"_n)({db, error_id, viewed});
         Ref updated = co_await await(setting);
-        co_return env["SyncStatusErrors"_n].attr("model_validate"_n)({updated});
+        co_return env["SyncStatusErrors"_n].method("model_validate"_n)({updated});
     });
     co_return record ? record : py::none();
 }
 
 Task mark_all_sync_status_errors_viewed(Env env) {
     Ref count = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref marking = env["crud_sync_status"_n].attr("mark_all_sync_status_errors_viewed"_n)({db});
+        Ref marking = env["crud_sync_status"_n].method("mark_all_sync_status_errors_viewed"_n)({db});
         Ref flipped = co_await await(marking);
         co_return expect_int(flipped);
     });
@@ -151,7 +151,7 @@ Task generate_tidewell_report(Env env) {
     Ref status = co_await await(env["get_sync_status"_n]());
     Ref reading = env["get_sync_errors"_n]({"limit"_kw = py::integer(10), "skip"_kw = py::integer(0)});
     Ref errors = co_await await(reading);
-    Ref report = env["REPORT_TEMPLATE_TIDEWELL"_n].attr("format"_n)({
+    Ref report = env["REPORT_TEMPLATE_TIDEWELL"_n].method("format"_n)({
         "message"_kw = message,
         "sync_api_service"_kw = status.attr("sync_api_service"_n).attr("value"_n),
         "tidewell_service"_kw = status.attr("tidewell_service"_n).attr("value"_n),
@@ -159,7 +159,7 @@ Task generate_tidewell_report(Env env) {
                                    ? status.attr("tidewell_status"_n).attr("value"_n)
                                    : status.attr("tidewell_status"_n),
         "sync_iteration_count"_kw = status.attr("sync_iteration_count"_n),
-        "last_update"_kw = status.attr("last_update"_n).truth() ? status.attr("last_update"_n).attr("isoformat"_n)()
+        "last_update"_kw = status.attr("last_update"_n).truth() ? status.attr("last_update"_n).method("isoformat"_n)()
                                                                 : py::str("N/A"),
         "errors"_kw = env["format_sync_source_errors"_n]({errors}),
     });

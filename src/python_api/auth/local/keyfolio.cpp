@@ -31,13 +31,13 @@ constexpr Import imports[] = {
 
 // The rows of every user who holds a token: select(Users).where(Users.api_token.isnot(None)).
 Ref token_holders(const Env& env, const Ref& session) {
-    Ref stmt = env["select"_n]({env["Users"_n]}).attr("where"_n)({env["Users"_n].attr("api_token"_n).attr("isnot"_n)({py::none()})});
-    return session.attr("scalars"_n)({stmt}).attr("all"_n)();
+    Ref stmt = env["select"_n]({env["Users"_n]}).method("where"_n)({env["Users"_n].attr("api_token"_n).method("isnot"_n)({py::none()})});
+    return session.method("scalars"_n)({stmt}).method("all"_n)();
 }
 
 // token_dict.get(key) if token_dict else None
 Ref get_if_any(const Ref& token_dict, const char* key) {
-    return token_dict.truth() ? token_dict.attr("get"_n)({py::str(key)}) : py::none();
+    return token_dict.truth() ? token_dict.method("get"_n)({py::str(key)}) : py::none();
 }
 
 [[noreturn]] void raise_not_found(const Env& env, const Ref& api_key_uid) {
@@ -57,7 +57,7 @@ Task create_api_token(Env env) {
 
     Ref existing;
     co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
-        existing = env["dao_api_token"_n].attr("read"_n)({user_settings.attr("user_sub"_n), session});
+        existing = env["dao_api_token"_n].method("read"_n)({user_settings.attr("user_sub"_n), session});
         co_return py::none();
     });
     if (!existing) py::raise_unbound_local("existing");
@@ -132,7 +132,7 @@ Task delete_api_token(Env env) {
         target_user_sub = py::none();
         for (const Ref& user : py::iterate(users)) {
             Ref token_dict = user.attr("api_token"_n);
-            if (token_dict.truth() && token_dict.attr("get"_n)({py::str("uid")}) == api_key_uid) {
+            if (token_dict.truth() && token_dict.method("get"_n)({py::str("uid")}) == api_key_uid) {
                 target_user_sub = user.attr("username"_n);
                 break;
             }
@@ -156,10 +156,10 @@ Task delete_api_token(Env env) {
 
     // Keyed by the user, not the uid: whatever that user holds locally goes.
     co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
-        env["dao_api_token"_n].attr("delete"_n)({target_user_sub, session});
+        env["dao_api_token"_n].method("delete"_n)({target_user_sub, session});
         co_return py::none();
     });
-    env["TOKEN_CACHE"_n].attr("pop"_n)({target_user_sub, py::none()});
+    env["TOKEN_CACHE"_n].method("pop"_n)({target_user_sub, py::none()});
     co_return py::none();
 }
 
@@ -173,13 +173,13 @@ Task check_api_token(Env env) {
         target_token = py::none();
         for (const Ref& user : py::iterate(users)) {
             Ref token_dict = user.attr("api_token"_n);
-            if (token_dict.truth() && token_dict.attr("get"_n)({py::str("uid")}) == api_key_uid) {
+            if (token_dict.truth() && token_dict.method("get"_n)({py::str("uid")}) == api_key_uid) {
                 target_user_sub = user.attr("username"_n);
                 target_token = env["APIKeyInfo"_n]({
-                    "uid"_kw = token_dict.attr("get"_n)({py::str("uid")}),
-                    "name"_kw = token_dict.attr("get"_n)({py::str("name")}),
-                    "api_token"_kw = token_dict.attr("get"_n)({py::str("api_token")}),
-                    "server_url"_kw = token_dict.attr("get"_n)({py::str("server_url")}),
+                    "uid"_kw = token_dict.method("get"_n)({py::str("uid")}),
+                    "name"_kw = token_dict.method("get"_n)({py::str("name")}),
+                    "api_token"_kw = token_dict.method("get"_n)({py::str("api_token")}),
+                    "server_url"_kw = token_dict.method("get"_n)({py::str("server_url")}),
                 });
                 break;
             }
