@@ -14,4 +14,5 @@ using py::async_with;
 using py::Task;
 using py::operator""_n;
 using py::operator""_kw;
+using py::operator""_s;
 }  // namespace contracts

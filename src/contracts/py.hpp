@@ -202,6 +202,9 @@ template <Literal L>
 Name operator""_n() { return intern<L>(); }
 template <Literal L>
 KwName<L> operator""_kw() { return {}; }
+// A constant str, made once: "N/A"_s.
+template <Literal L>
+Ref operator""_s() { return Ref::borrow(intern<L>().object); }
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) noexcept { return Ref::borrow(b ? Py_True : Py_False); }

@@ -17,6 +17,7 @@ namespace {
 
 using py::operator""_n;
 using py::operator""_kw;
+using py::operator""_s;
 using py::Ref;
 
 // The native reader cannot serve these files; the generic path will.
@@ -73,7 +74,7 @@ private:
 class LogFile {
 public:
     explicit LogFile(const Ref& path) {
-        raw_ = path.attr("open"_n)({py::str("rb"), "buffering"_kw = py::integer(0)});
+        raw_ = path.attr("open"_n)({"rb"_s, "buffering"_kw = py::integer(0)});
         Ref fd = raw_.attr("fileno"_n)();
         long value = PyLong_AsLong(fd.get());
         if (value == -1 && PyErr_Occurred()) py::raise();
@@ -382,7 +383,7 @@ void group_from(const Tail& tail, std::int64_t offset, Grouper& group) {
 Ref backup_of(const Ref& current) {
     Ref parent = current.attr("parent"_n);
     Ref name = current.attr("name"_n);
-    Ref backup_name = Ref::checked(PyNumber_Add(name.get(), py::str(".1").get()));
+    Ref backup_name = Ref::checked(PyNumber_Add(name.get(), ".1"_s.get()));
     return Ref::checked(PyNumber_TrueDivide(parent.get(), backup_name.get()));
 }
 

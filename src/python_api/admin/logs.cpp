@@ -56,8 +56,8 @@ void define_globals(const Ref& module) {
 
     Ref members = Ref::checked(Py_BuildValue("[(ss)(ss)]", "api", "api", "tidewell", "tidewell"));
     Ref str_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    Ref log_service = get("Enum"_n)({py::str("LogService"), members, "module"_kw = module_name,
-                                     "qualname"_kw = py::str("LogService"), "type"_kw = str_type});
+    Ref log_service = get("Enum"_n)({"LogService"_s, members, "module"_kw = module_name,
+                                     "qualname"_kw = "LogService"_s, "type"_kw = str_type});
     set("LogService", log_service);
 
     Ref names = Ref::checked(PyDict_New());
@@ -109,13 +109,13 @@ Generator iter_rotated_and_current_body(Env env) {
     Ref current = env.arg(0);
     Ref parent = current.attr("parent"_n);
     Ref name = current.attr("name"_n);
-    Ref backup_name = Ref::checked(PyNumber_Add(name.get(), py::str(".1").get()));
+    Ref backup_name = Ref::checked(PyNumber_Add(name.get(), ".1"_s.get()));
     Ref backup = Ref::checked(PyNumber_TrueDivide(parent.get(), backup_name.get()));
     bool backup_exists = backup.method("exists"_n)().truth();
     for (int stage = backup_exists ? 0 : 1; stage < 2; ++stage) {
         const Ref& path = stage == 0 ? backup : current;
-        Ref file = path.method("open"_n)({py::str("r"), "encoding"_kw = py::str("utf-8"),
-                                        "errors"_kw = py::str("replace")});
+        Ref file = path.method("open"_n)({"r"_s, "encoding"_kw = "utf-8"_s,
+                                        "errors"_kw = "replace"_s});
         Ref enter = py::lookup_special(file, "__enter__"_n);
         Ref exit = py::lookup_special(file, "__exit__"_n);
         Ref lines = enter();
@@ -134,7 +134,7 @@ Generator iter_rotated_and_current_body(Env env) {
 }
 
 Generator iter_log_records_body(Env env) {
-    Ref newline = py::str("\n");
+    Ref newline = "\n"_s;
     Ref raw_lines = Ref::checked(PyObject_GetIter(env.arg(0).get()));
     Ref buffer = Ref::checked(PyList_New(0));
     for (;;) {
@@ -197,7 +197,7 @@ Ref get_recent_log_lines(const Env& env) {
         PyObject* value = nullptr;
         py::check(_PyObject_LookupAttr(service.get(), "value"_n, &value));
         Ref shown = value ? Ref::steal(value) : service;
-        Ref message = py::concat({py::str("No log file found for service '"), py::text(shown), py::str("' at "),
+        Ref message = py::concat({"No log file found for service '"_s, py::text(shown), "' at "_s,
                                   py::text(log_path)});
         py::raise_with(env["LogFileNotFoundError"_n], message);
     }

@@ -84,7 +84,7 @@ Task prioritize_sync_item(Env env) {
 // ---- problem reports --------------------------------------------------------
 
 // `value or "N/A"`
-Ref or_na(Ref value) { return value.truth() ? value : py::str("N/A"); }
+Ref or_na(Ref value) { return value.truth() ? value : "N/A"_s; }
 
 Task generate_sync_item_report(Env env) {
     Ref report = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
@@ -112,7 +112,7 @@ Task generate_sync_item_report(Env env) {
             "status"_kw = item_read.attr("status"_n).attr("value"_n),
             "last_update"_kw = item_read.attr("last_update"_n).truth()
                                    ? item_read.attr("last_update"_n).method("isoformat"_n)()
-                                   : py::str("N/A"),
+                                   : "N/A"_s,
             "sync_source_name"_kw = sync_source.attr("name"_n),
             "sync_source_connector"_kw = sync_source.attr("connector"_n),
             "sync_source_status"_kw = sync_source.attr("status"_n).has_attr("value"_n)
@@ -140,7 +140,7 @@ Task report_sync_item(Env env) {
     Ref report_content = co_await await(generating);
     // Sent after the session is closed: report_bug blocks on the network.
     Ref bug_report = env["BugReportCreateV3"_n]({
-        "subject"_kw = py::str("Sync Item BUG REPORT"),
+        "subject"_kw = "Sync Item BUG REPORT"_s,
         "description"_kw = report_content,
     });
     env["report_bug"_n]({bug_report});

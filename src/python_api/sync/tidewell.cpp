@@ -67,7 +67,7 @@ Task start_tidewell(Env env) {
     Ref status = service.attr("status"_n);
     Ref installation = status.attr("installation_status"_n);
     if (installation == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
-        py::raise_with(env["TidewellNotInstalledError"_n], py::str("Tidewell is not installed, cannot start"));
+        py::raise_with(env["TidewellNotInstalledError"_n], "Tidewell is not installed, cannot start"_s);
     Ref running = status.attr("running_status"_n);
     if (running == env["RunningStatus"_n].attr("RUNNING"_n)) {
         Ref tidewell_status = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
@@ -77,7 +77,7 @@ Task start_tidewell(Env env) {
         });
         if (!tidewell_status) py::raise_unbound_local("tidewell_status");
         if (tidewell_status == env["TidewellStatus"_n].attr("RUNNING"_n))
-            py::raise_with(env["TidewellAlreadyRunningError"_n], py::str("Tidewell is already running"));
+            py::raise_with(env["TidewellAlreadyRunningError"_n], "Tidewell is already running"_s);
     }
     service.method("start"_n)();
     Ref response = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
@@ -93,7 +93,7 @@ Task stop_tidewell(Env env) {
     Ref status = service.attr("status"_n);
     Ref running = status.attr("running_status"_n);
     if (running != env["RunningStatus"_n].attr("RUNNING"_n))
-        py::raise_with(env["TidewellAlreadyStoppedError"_n], py::str("Tidewell is not running, cannot stop"));
+        py::raise_with(env["TidewellAlreadyStoppedError"_n], "Tidewell is not running, cannot stop"_s);
     service.method("stop"_n)();
     co_return co_await await(env["get_sync_status"_n]());
 }
@@ -160,7 +160,7 @@ Task generate_tidewell_report(Env env) {
                                    : status.attr("tidewell_status"_n),
         "sync_iteration_count"_kw = status.attr("sync_iteration_count"_n),
         "last_update"_kw = status.attr("last_update"_n).truth() ? status.attr("last_update"_n).method("isoformat"_n)()
-                                                                : py::str("N/A"),
+                                                                : "N/A"_s,
         "errors"_kw = env["format_sync_source_errors"_n]({errors}),
     });
     co_return expect_str(report);
@@ -176,7 +176,7 @@ Task report_tidewell(Env env) {
     Ref generating = env["generate_tidewell_report"_n]({env.arg(0)});
     Ref report_content = co_await await(generating);
     Ref bug_report =
-        env["BugReportCreateV3"_n]({"subject"_kw = py::str("Tidewell BUG REPORT"), "description"_kw = report_content});
+        env["BugReportCreateV3"_n]({"subject"_kw = "Tidewell BUG REPORT"_s, "description"_kw = report_content});
     env["report_bug"_n]({bug_report});
     co_return py::none();
 }

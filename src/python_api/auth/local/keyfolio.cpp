@@ -42,7 +42,7 @@ Ref get_if_any(const Ref& token_dict, const char* key) {
 
 [[noreturn]] void raise_not_found(const Env& env, const Ref& api_key_uid) {
     Ref error_type = env["TokenNotFoundError"_n];
-    py::raise_with(error_type, py::concat({py::str("No local token found with uid '"), api_key_uid, py::str("'.")}));
+    py::raise_with(error_type, py::concat({"No local token found with uid '"_s, api_key_uid, "'."_s}));
 }
 
 // ---- creation and listing ----------------------------------------------------
@@ -51,9 +51,9 @@ Task create_api_token(Env env) {
     const Ref& name = env.arg(0);
     Ref user_settings = env["get_user_settings"_n]();
     if (!user_settings.attr("user_sub"_n).truth())
-        py::raise_with(env["NoUserLoggedInError"_n], py::str("No user is currently logged in."));
+        py::raise_with(env["NoUserLoggedInError"_n], "No user is currently logged in."_s);
     if (!user_settings.attr("server_url"_n).truth())
-        py::raise_with(env["NoUserLoggedInError"_n], py::str("No server URL configured."));
+        py::raise_with(env["NoUserLoggedInError"_n], "No server URL configured."_s);
 
     Ref existing;
     co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
@@ -63,8 +63,8 @@ Task create_api_token(Env env) {
     if (!existing) py::raise_unbound_local("existing");
     if (!existing.is_none()) {
         Ref error_type = env["UserAlreadyHasTokenError"_n];
-        Ref message = py::concat({py::str("User '"), py::text(user_settings.attr("user_sub"_n)),
-                                  py::str("' already has a local API token. Delete it first.")});
+        Ref message = py::concat({"User '"_s, py::text(user_settings.attr("user_sub"_n)),
+                                  "' already has a local API token. Delete it first."_s});
         py::raise_with(error_type, message);
     }
 
@@ -75,10 +75,10 @@ Task create_api_token(Env env) {
     } catch (py::PyError& e) {
         py::ExceptScope handling(e);
         if (e.matches(PyExc_ConnectionError))
-            py::raise_with(env["ServerUnreachableError"_n], py::str("Cannot reach the server to create the token."));
+            py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to create the token."_s);
         if (!e.matches(PyExc_Exception)) throw;
         Ref error_type = env["ServerOperationError"_n];
-        Ref message = py::concat({py::str("Server error while creating token: "), py::str_of(Ref::borrow(e.value()))});
+        Ref message = py::concat({"Server error while creating token: "_s, py::str_of(Ref::borrow(e.value()))});
         py::raise_with(error_type, message);
     }
 
@@ -107,7 +107,7 @@ Task list_keyfolio(Env env) {
             // Never the "api_token" key: the secret stays out of listings.
             Ref record = env["APITokenReadLocal"_n]({
                 "user_sub"_kw = user.attr("username"_n),
-                "user_name"_kw = py::concat({py::text(user.attr("firstname"_n)), py::str(" "),
+                "user_name"_kw = py::concat({py::text(user.attr("firstname"_n)), " "_s,
                                              py::text(user.attr("lastname"_n))}),
                 "api_key_name"_kw = get_if_any(token_dict, "name"),
                 "api_key_uid"_kw = get_if_any(token_dict, "uid"),
@@ -132,7 +132,7 @@ Task delete_api_token(Env env) {
         target_user_sub = py::none();
         for (const Ref& user : py::iterate(users)) {
             Ref token_dict = user.attr("api_token"_n);
-            if (token_dict.truth() && token_dict.method("get"_n)({py::str("uid")}) == api_key_uid) {
+            if (token_dict.truth() && token_dict.method("get"_n)({"uid"_s}) == api_key_uid) {
                 target_user_sub = user.attr("username"_n);
                 break;
             }
@@ -147,10 +147,10 @@ Task delete_api_token(Env env) {
     } catch (py::PyError& e) {
         py::ExceptScope handling(e);
         if (e.matches(PyExc_ConnectionError))
-            py::raise_with(env["ServerUnreachableError"_n], py::str("Cannot reach the server to revoke the token."));
+            py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to revoke the token."_s);
         if (!e.matches(PyExc_Exception)) throw;
         Ref error_type = env["ServerOperationError"_n];
-        Ref message = py::concat({py::str("Server error while revoking token: "), py::str_of(Ref::borrow(e.value()))});
+        Ref message = py::concat({"Server error while revoking token: "_s, py::str_of(Ref::borrow(e.value()))});
         py::raise_with(error_type, message);
     }
 
@@ -173,13 +173,13 @@ Task check_api_token(Env env) {
         target_token = py::none();
         for (const Ref& user : py::iterate(users)) {
             Ref token_dict = user.attr("api_token"_n);
-            if (token_dict.truth() && token_dict.method("get"_n)({py::str("uid")}) == api_key_uid) {
+            if (token_dict.truth() && token_dict.method("get"_n)({"uid"_s}) == api_key_uid) {
                 target_user_sub = user.attr("username"_n);
                 target_token = env["APIKeyInfo"_n]({
-                    "uid"_kw = token_dict.method("get"_n)({py::str("uid")}),
-                    "name"_kw = token_dict.method("get"_n)({py::str("name")}),
-                    "api_token"_kw = token_dict.method("get"_n)({py::str("api_token")}),
-                    "server_url"_kw = token_dict.method("get"_n)({py::str("server_url")}),
+                    "uid"_kw = token_dict.method("get"_n)({"uid"_s}),
+                    "name"_kw = token_dict.method("get"_n)({"name"_s}),
+                    "api_token"_kw = token_dict.method("get"_n)({"api_token"_s}),
+                    "server_url"_kw = token_dict.method("get"_n)({"server_url"_s}),
                 });
                 break;
             }
@@ -201,7 +201,7 @@ Task check_api_token(Env env) {
         if (e.matches(env["APIKeyInvalidException"_n].get())) {
             response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(false)});
         } else if (e.matches(PyExc_Exception)) {
-            py::raise_with(env["ServerUnreachableError"_n], py::str("Cannot reach the server to validate the token."));
+            py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to validate the token."_s);
         } else {
             throw;
         }
