@@ -94,6 +94,7 @@ def test_calling_creates_a_lazy_coroutine(wire, log):
     assert isinstance(coro, collections.abc.Coroutine)
     assert inspect.isawaitable(coro)
     assert coro.__name__ == coro.__qualname__ == "get_sync_status"
+    assert repr(coro).startswith("<coroutine object get_sync_status at 0x")
     assert finish(coro) == "model"
     assert log[0] == "enter" and log[1][:4] == ("exit", None, None, None)
 

@@ -344,6 +344,10 @@ void coro_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+PyObject* coro_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->body->origin.qualname, self);
+}
+
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->body->origin.qualname); }
 PyObject* get_name(PyObject* self, void*) { return PyObject_GetAttr(as_coroutine(self)->function, "__name__"_n); }
 PyObject* get_await(PyObject* self, void*) {
@@ -434,6 +438,7 @@ bool ready_coroutine_type(PyObject*) noexcept {
     coroutine_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     coroutine_type.tp_doc = "Coroutine object of a native coroutine function.";
     coroutine_type.tp_dealloc = coro_dealloc;
+    coroutine_type.tp_repr = coro_repr;
     coroutine_type.tp_traverse = coro_traverse;
     coroutine_type.tp_finalize = coro_finalize;
     coroutine_type.tp_weaklistoffset = offsetof(Coroutine, weakrefs);
