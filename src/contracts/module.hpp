@@ -52,3 +52,13 @@ PyObject* init() noexcept {
 }
 
 }  // namespace contracts
+
+#define ZENTAB_MODULE(name, package, source, ...)                                                              \
+    namespace contracts {                                                                                      \
+    ModuleDef name##_module{.qualified_name = package "." #name,                                               \
+                            .short_name = #name,                                                               \
+                            .source_file = source,                                                             \
+                            .imports = imports,                                                                \
+                            .functions = functions __VA_OPT__(, ) __VA_ARGS__};                               \
+    }                                                                                                          \
+    PyMODINIT_FUNC PyInit_##name() { return contracts::init<contracts::name##_module>(); }

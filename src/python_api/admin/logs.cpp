@@ -239,15 +239,4 @@ const FunctionSpec functions[3] = {
 
 }  // namespace
 
-namespace contracts {
-ModuleDef logs_module{
-    .qualified_name = "zentab_api.python_api.admin.logs",
-    .short_name = "logs",
-    .source_file = source_file,
-    .imports = imports,
-    .functions = functions,
-    .extra = define_globals,
-};
-}  // namespace contracts
-
-PyMODINIT_FUNC PyInit_logs() { return contracts::init<contracts::logs_module>(); }
+ZENTAB_MODULE(logs, "zentab_api.python_api.admin", source_file, .extra = define_globals)

@@ -215,14 +215,4 @@ const FunctionSpec functions[] = {
 
 }  // namespace
 
-namespace contracts {
-ModuleDef parcelry_module{
-    .qualified_name = "zentab_api.python_api.sync.parcelry",
-    .short_name = "parcelry",
-    .source_file = "zentab_api/python_api/sync/parcelry.cpp",
-    .imports = imports,
-    .functions = functions,
-};
-}  // namespace contracts
-
-PyMODINIT_FUNC PyInit_parcelry() { return contracts::init<contracts::parcelry_module>(); }
+ZENTAB_MODULE(parcelry, "zentab_api.python_api.sync", "zentab_api/python_api/sync/parcelry.cpp")

@@ -246,14 +246,4 @@ const FunctionSpec functions[] = {
 
 }  // namespace
 
-namespace contracts {
-ModuleDef tidewell_module{
-    .qualified_name = "zentab_api.python_api.sync.tidewell",
-    .short_name = "tidewell",
-    .source_file = "zentab_api/python_api/sync/tidewell.cpp",
-    .imports = imports,
-    .functions = functions,
-};
-}  // namespace contracts
-
-PyMODINIT_FUNC PyInit_tidewell() { return contracts::init<contracts::tidewell_module>(); }
+ZENTAB_MODULE(tidewell, "zentab_api.python_api.sync", "zentab_api/python_api/sync/tidewell.cpp")

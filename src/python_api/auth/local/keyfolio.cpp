@@ -246,14 +246,4 @@ const FunctionSpec functions[] = {
 
 }  // namespace
 
-namespace contracts {
-ModuleDef keyfolio_module{
-    .qualified_name = "zentab_api.python_api.auth.local.keyfolio",
-    .short_name = "keyfolio",
-    .source_file = "zentab_api/python_api/auth/local/keyfolio.cpp",
-    .imports = imports,
-    .functions = functions,
-};
-}  // namespace contracts
-
-PyMODINIT_FUNC PyInit_keyfolio() { return contracts::init<contracts::keyfolio_module>(); }
+ZENTAB_MODULE(keyfolio, "zentab_api.python_api.auth.local", "zentab_api/python_api/auth/local/keyfolio.cpp")
