@@ -102,18 +102,7 @@ PySendResult drive(Coroutine* c, PyObject** presult) {
             return PYGEN_RETURN;
         }
         // Suspended on a new awaitable: start it, as `await` does, with None.
-        PyObject* value = nullptr;
-        PySendResult status = PyIter_Send(d.delegate.get(), Py_None, &value);
-        if (status == PYGEN_NEXT) {
-            *presult = value;
-            return PYGEN_NEXT;
-        }
-        d.delegate = nullptr;
-        if (status == PYGEN_RETURN) {
-            d.sent = Ref::steal(value);
-        } else {
-            d.thrown.emplace();
-        }
+        if (protocol::send_to_delegate(d.delegate, Py_None, presult, d.sent, d.thrown)) return PYGEN_NEXT;
     }
 }
 
@@ -165,18 +154,10 @@ PySendResult send_ex(Coroutine* c, PyObject* arg, bool throwing, bool closing, P
                 b.driver.thrown.emplace();
             } else {
                 // The value goes to the awaitable the body is waiting on.
-                PyObject* value = nullptr;
-                PySendResult status = PyIter_Send(b.driver.delegate.get(), arg ? arg : Py_None, &value);
-                if (status == PYGEN_NEXT) {
+                Driver& d = b.driver;
+                if (protocol::send_to_delegate(d.delegate, arg ? arg : Py_None, presult, d.sent, d.thrown)) {
                     b.state = State::suspended;
-                    *presult = value;
                     return PYGEN_NEXT;
-                }
-                b.driver.delegate = nullptr;
-                if (status == PYGEN_RETURN) {
-                    b.driver.sent = Ref::steal(value);
-                } else {
-                    b.driver.thrown.emplace();
                 }
             }
             break;

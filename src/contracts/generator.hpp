@@ -148,18 +148,9 @@ inline PySendResult run_body(Object* g, PyObject** out) {
             return PYGEN_NEXT;
         }
         // A new `yield from`: start the delegate as the interpreter does, with None.
-        PyObject* value = nullptr;
-        PySendResult status = PyIter_Send(p.delegate.get(), Py_None, &value);
-        if (status == PYGEN_NEXT) {
+        if (protocol::send_to_delegate(p.delegate, Py_None, out, p.sent, p.thrown)) {
             g->b->state = State::suspended;
-            *out = value;
             return PYGEN_NEXT;
-        }
-        p.delegate = nullptr;
-        if (status == PYGEN_RETURN) {
-            p.sent = Ref::steal(value);
-        } else {
-            p.thrown.emplace();
         }
     }
 }
@@ -204,18 +195,9 @@ inline PySendResult send_ex(Object* g, PyObject* arg, bool throwing, PyObject** 
     }
     if (p.delegate) {
         g->b->state = State::running;
-        PyObject* value = nullptr;
-        PySendResult status = PyIter_Send(p.delegate.get(), arg ? arg : Py_None, &value);
-        if (status == PYGEN_NEXT) {
+        if (protocol::send_to_delegate(p.delegate, arg ? arg : Py_None, out, p.sent, p.thrown)) {
             g->b->state = State::suspended;
-            *out = value;
             return PYGEN_NEXT;
-        }
-        p.delegate = nullptr;
-        if (status == PYGEN_RETURN) {
-            p.sent = Ref::steal(value);
-        } else {
-            p.thrown.emplace();
         }
     } else {
         p.sent = Ref::borrow(arg ? arg : Py_None);

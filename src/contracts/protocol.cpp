@@ -42,6 +42,23 @@ PyObject* call_result(PySendResult status, PyObject* result, bool none_needs_sto
     return nullptr;
 }
 
+bool send_to_delegate(Ref& delegate, PyObject* value, PyObject** yielded, Ref& sent,
+                      std::optional<PyError>& thrown) noexcept {
+    PyObject* result = nullptr;
+    PySendResult status = PyIter_Send(delegate.get(), value, &result);
+    if (status == PYGEN_NEXT) {
+        *yielded = result;
+        return true;
+    }
+    delegate = nullptr;
+    if (status == PYGEN_RETURN) {
+        sent = Ref::steal(result);
+    } else {
+        thrown.emplace();
+    }
+    return false;
+}
+
 int close_iterator(PyObject* iterator) noexcept {
     PyObject* close = nullptr;
     if (_PyObject_LookupAttr(iterator, "close"_n, &close) < 0) return -1;

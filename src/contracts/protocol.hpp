@@ -1,6 +1,8 @@
 // Rules that coroutine and generator objects share, as CPython's genobject.c has them.
 #pragma once
 
+#include <optional>
+
 #include "py.hpp"
 
 namespace py::protocol {
@@ -14,6 +16,12 @@ bool set_thrown(PyObject* typ, PyObject* val, PyObject* tb) noexcept;
 // it is a tuple or an exception). `none_needs_stop` is false for __next__,
 // which may return NULL without an error for a None result.
 PyObject* call_result(PySendResult status, PyObject* result, bool none_needs_stop) noexcept;
+
+// Sends `value` into the iterator being delegated to, as `await` and
+// `yield from` do. True when it yielded (*yielded is then set); otherwise it
+// ended, is dropped, and its return value is left in `sent` or its error in `thrown`.
+bool send_to_delegate(Ref& delegate, PyObject* value, PyObject** yielded, Ref& sent,
+                      std::optional<PyError>& thrown) noexcept;
 
 // Calls `iterator.close()` when it has one; -1 with the error set if that failed.
 int close_iterator(PyObject* iterator) noexcept;
