@@ -42,22 +42,33 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 
 const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
 
-[[noreturn]] void raise_count(const FunctionObject* f, const char* qualifier, Py_ssize_t bound, Py_ssize_t given) {
-    py::raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->spec->name,
-                     qualifier, bound, plural(bound), given);
+// Binding and conversion report a refused call by setting the error and
+// returning false: a refused call is common enough in user code that a C++
+// unwind per refusal would cost more than the rest of the call.
+
+bool refuse_count(const FunctionObject* f, const char* qualifier, Py_ssize_t bound, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->spec->name,
+                 qualifier, bound, plural(bound), given);
+    return false;
 }
 
 // The messages and their order: too many positionals, then the first missing
 // required parameter, then the first bad keyword.
-void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Env& env) {
+bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Env& env) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     const Py_ssize_t n = f->nparams;
     if (n == 0) {
-        if (nkw) py::raise_format(PyExc_TypeError, "%.200s() takes no keyword arguments", f->spec->name);
-        if (nargs) py::raise_format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->spec->name, nargs);
-        return;
+        if (nkw) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f->spec->name);
+            return false;
+        }
+        if (nargs) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->spec->name, nargs);
+            return false;
+        }
+        return true;
     }
-    if (nargs > n) raise_count(f, f->nrequired == n ? "exactly" : "at most", n, nargs);
+    if (nargs > n) return refuse_count(f, f->nrequired == n ? "exactly" : "at most", n, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) FunctionAccess::arg(env, i) = Ref::borrow(args[i]);
 
     PyObject* bad_keyword = nullptr;
@@ -88,71 +99,82 @@ void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
         const Default& d = f->spec->params[i].default_value;
         switch (d.tag) {
             case Default::Tag::required:
-                raise_count(f, f->nrequired == n ? "exactly" : "at least", f->nrequired, i);
+                return refuse_count(f, f->nrequired == n ? "exactly" : "at least", f->nrequired, i);
             case Default::Tag::none:
                 FunctionAccess::arg(env, i) = py::none();
                 break;
             case Default::Tag::integer:
-                FunctionAccess::arg(env, i) = py::integer(d.value);
+                FunctionAccess::arg(env, i) = Ref::steal(PyLong_FromLongLong(d.value));
+                if (!FunctionAccess::arg(env, i)) return false;
                 break;
         }
     }
     if (bad_format) {
         if (PyUnicode_Check(bad_keyword))
-            py::raise_format(PyExc_TypeError, bad_format, f->spec->name, bad_keyword);
-        py::raise_format(PyExc_TypeError, bad_format, f->spec->name);
+            PyErr_Format(PyExc_TypeError, bad_format, f->spec->name, bad_keyword);
+        else
+            PyErr_Format(PyExc_TypeError, bad_format, f->spec->name);
+        return false;
     }
+    return true;
 }
 
-[[noreturn]] void raise_type(const Param& p, const char* expected, PyObject* value) {
-    py::raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
-                     expected, Py_TYPE(value)->tp_name);
+bool refuse_type(const Param& p, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+                 expected, Py_TYPE(value)->tp_name);
+    return false;
 }
 
-void convert_int(const Param& p, Ref& value) {
+bool convert_int(const Param& p, Ref& value) {
     PyObject* v = value.get();
-    if (PyLong_CheckExact(v)) return;
-    if (!PyNumber_Check(v)) raise_type(p, "int", v);
-    value = Ref::checked(PyNumber_Long(v));
+    if (PyLong_CheckExact(v)) return true;
+    if (!PyNumber_Check(v)) return refuse_type(p, "int", v);
+    value = Ref::steal(PyNumber_Long(v));
+    return static_cast<bool>(value);
 }
 
-void check_exact(const Param& p, const Ref& value, PyTypeObject* expected, bool none_allowed) {
+bool check_exact(const Param& p, const Ref& value, PyTypeObject* expected, bool none_allowed) {
     PyObject* v = value.get();
-    if (Py_TYPE(v) == expected || (none_allowed && v == Py_None)) return;
-    if (PyObject_TypeCheck(v, expected)) {
-        py::raise_format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
-                         "Subclasses of built-in types are not accepted; an exact %.200s instance is required.",
-                         p.name, expected->tp_name, Py_TYPE(v)->tp_name, expected->tp_name);
-    }
-    raise_type(p, expected->tp_name, v);
+    if (Py_TYPE(v) == expected || (none_allowed && v == Py_None)) return true;
+    if (!PyObject_TypeCheck(v, expected)) return refuse_type(p, expected->tp_name, v);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                 "Subclasses of built-in types are not accepted; an exact %.200s instance is required.",
+                 p.name, expected->tp_name, Py_TYPE(v)->tp_name, expected->tp_name);
+    return false;
 }
 
 // All int conversions first, in declaration order; then the type tests.
-void convert(const FunctionObject* f, Env& env) {
+bool convert(const FunctionObject* f, Env& env) {
     const auto& params = f->spec->params;
     for (Py_ssize_t i = 0; i < f->nparams; ++i)
-        if (params[i].kind == Kind::integer) convert_int(params[i], FunctionAccess::arg(env, i));
+        if (params[i].kind == Kind::integer && !convert_int(params[i], FunctionAccess::arg(env, i))) return false;
     for (Py_ssize_t i = 0; i < f->nparams; ++i) {
         Ref& value = FunctionAccess::arg(env, i);
+        bool ok = true;
         switch (params[i].kind) {
             case Kind::any:
             case Kind::integer:
                 break;
             case Kind::str:
-                check_exact(params[i], value, &PyUnicode_Type, false);
+                ok = check_exact(params[i], value, &PyUnicode_Type, false);
                 break;
             case Kind::optional_str:
-                check_exact(params[i], value, &PyUnicode_Type, true);
+                ok = check_exact(params[i], value, &PyUnicode_Type, true);
                 break;
             case Kind::optional_bool:
-                check_exact(params[i], value, &PyBool_Type, true);
+                ok = check_exact(params[i], value, &PyBool_Type, true);
                 break;
-            case Kind::truth_bool:
-                value = py::boolean(value.truth());
+            case Kind::truth_bool: {
+                int truth = PyObject_IsTrue(value.get());
+                ok = truth >= 0;
+                if (ok) value = py::boolean(truth != 0);
                 break;
+            }
         }
+        if (!ok) return false;
     }
+    return true;
 }
 
 py::Origin origin_of(FunctionObject* f) {
@@ -161,11 +183,13 @@ py::Origin origin_of(FunctionObject* f) {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
+    Env env;
+    FunctionAccess::globals(env) = Ref::borrow(f->globals);
+    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, env) || !convert(f, env)) {
+        py::add_traceback(origin_of(f));
+        return nullptr;
+    }
     try {
-        Env env;
-        FunctionAccess::globals(env) = Ref::borrow(f->globals);
-        bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, env);
-        convert(f, env);
         if (f->spec->coroutine) return py::make_coroutine(f->spec->coroutine(std::move(env)), self, origin_of(f));
         return f->spec->plain(env).release();
     } catch (...) {
