@@ -156,10 +156,6 @@ public:
     // to right because they stand in a braced list.
     Ref operator()() const { return checked(PyObject_CallNoArgs(p_)); }
     Ref operator()(std::initializer_list<struct Arg> args) const;
-    // obj.name(...)
-    Ref call_method(PyObject* name, std::initializer_list<struct Arg> args) const {
-        return attr(name)(args);
-    }
     // obj.name(...) as the interpreter calls a method: looked up now, called
     // without making a bound method: obj.method("name"_n)({args}).
     class Method method(PyObject* name) const;

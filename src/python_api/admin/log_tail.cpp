@@ -170,7 +170,7 @@ bool pattern_matches(const Ref& pattern, const char* p, const char* limit) {
     const char* stop = p + std::min(prefix_bytes, limit - p);
     while (end < stop && *end != '\n' && *end != '\r') ++end;
     Ref line = Ref::checked(PyUnicode_DecodeUTF8(p, end - p, "replace"));
-    return pattern.call_method("match"_n, {line}).truth();
+    return pattern.method("match"_n)({line}).truth();
 }
 
 bool starts_record(const Ref& pattern, const char* p, const char* limit) {

@@ -143,7 +143,7 @@ Generator iter_log_records_body(Env env) {
             if (PyErr_Occurred()) py::raise();
             break;
         }
-        Ref line = raw.call_method("rstrip"_n, {newline});
+        Ref line = raw.method("rstrip"_n)({newline});
         Ref matched = env["_RECORD_START"_n].method("match"_n)({line});
         if (matched.truth() && PyList_GET_SIZE(buffer.get()) > 0) {
             Ref record = Ref::checked(PyUnicode_Join(newline.get(), buffer.get()));
