@@ -452,3 +452,16 @@ def test_session_protocol_errors(monkeypatch, wire, manager, error, message):
     monkeypatch.setattr(tidewell, "get_db_session_context", lambda: manager)
     with pytest.raises(error, match=message):
         asyncio.run(tidewell.get_sync_status())
+
+
+def test_throwing_generator_exit_when_the_awaitable_cannot_close_raises_its_error_in_the_body(wire, log):
+    class BadClose(NoThrow):
+        def close(self):
+            raise OSError("cannot close")
+
+    wire(BadClose)
+    coro = tidewell.get_sync_status()
+    coro.send(None)
+    with pytest.raises(OSError, match="cannot close"):
+        coro.throw(GeneratorExit)
+    assert log[-1][1] is OSError
