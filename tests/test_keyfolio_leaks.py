@@ -7,6 +7,7 @@ import itertools
 from types import SimpleNamespace
 
 import pytest
+import leakcheck
 from leakcheck import ALLOWED_GROWTH, CALLS, blocks_grown
 
 from zentab_api.python_api.auth.local import keyfolio as kf
@@ -86,15 +87,7 @@ ERRORS = (TypeError, AttributeError, UnboundLocalError, Boom, kf.NoUserLoggedInE
 
 
 def drive(call):
-    """One call driven to its end; returns its value or its error type."""
-    try:
-        coro = call()
-        coro.send(None)
-    except StopIteration as stop:
-        return stop.value
-    except ERRORS as error:
-        return type(error)
-    raise AssertionError("the coroutine suspended")
+    return leakcheck.drive(call, ERRORS)
 
 
 def settings(**values):

@@ -8,6 +8,7 @@ from enum import Enum
 from types import SimpleNamespace
 
 import pytest
+import leakcheck
 from leakcheck import ALLOWED_GROWTH, CALLS, blocks_grown
 
 from zentab_api.python_api.sync import parcelry
@@ -86,18 +87,7 @@ def doubles(monkeypatch, loop):
 
 
 def drive(call):
-    """One call driven to its end without an event loop; returns its value or its error type."""
-    try:
-        coro = call()
-    except TypeError:
-        return TypeError
-    try:
-        coro.send(None)
-    except StopIteration as stop:
-        return stop.value
-    except (Boom, TypeError) as error:
-        return type(error)
-    raise AssertionError("the coroutine suspended")
+    return leakcheck.drive(call, (Boom, TypeError))
 
 
 def suppressing(state):
