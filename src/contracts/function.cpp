@@ -261,6 +261,8 @@ PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(d ? d : Py_None);
 }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+// The module's namespace, where the annotation strings resolve (typing.get_type_hints).
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 
 // __name__, __qualname__, __module__ and __doc__ read and write like a Python function's.
 template <PyObject* FunctionObject::*Field, bool RequireStr>
@@ -286,6 +288,7 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
