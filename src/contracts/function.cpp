@@ -32,6 +32,10 @@ struct FunctionObject {
 struct FunctionAccess {
     static Ref& globals(Env& env) { return env.globals_; }
     static Ref& arg(Env& env, std::size_t i) { return env.args_[i]; }
+    static void allocate(Env& env, std::size_t n) {
+        env.args_.reset(new Ref[n]);
+        env.nargs_ = n;
+    }
 };
 
 namespace {
@@ -41,6 +45,8 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
+
+const Param& param(const FunctionObject* f, Py_ssize_t i) { return f->spec->params.begin()[i]; }
 
 // Binding and conversion report a refused call by setting the error and
 // returning false: a refused call is common enough in user code that a C++
@@ -69,6 +75,7 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
         return true;
     }
     if (nargs > n) return refuse_count(f, f->nrequired == n ? "exactly" : "at most", n, nargs);
+    FunctionAccess::allocate(env, static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < nargs; ++i) FunctionAccess::arg(env, i) = Ref::borrow(args[i]);
 
     PyObject* bad_keyword = nullptr;
@@ -78,7 +85,7 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
         Py_ssize_t index = -1;
         if (PyUnicode_Check(key)) {
             for (Py_ssize_t i = 0; i < n && index < 0; ++i)
-                if (PyUnicode_CompareWithASCIIString(key, f->spec->params[i].name) == 0) index = i;
+                if (PyUnicode_CompareWithASCIIString(key, param(f, i).name) == 0) index = i;
         } else if (!bad_format) {
             bad_format = "%.200s() keywords must be strings";
             bad_keyword = key;
@@ -96,7 +103,7 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (FunctionAccess::arg(env, i)) continue;
-        const Default& d = f->spec->params[i].default_value;
+        const Default& d = param(f, i).default_value;
         switch (d.tag) {
             case Default::Tag::required:
                 return refuse_count(f, f->nrequired == n ? "exactly" : "at least", f->nrequired, i);
@@ -146,24 +153,24 @@ bool check_exact(const Param& p, const Ref& value, PyTypeObject* expected, bool 
 
 // All int conversions first, in declaration order; then the type tests.
 bool convert(const FunctionObject* f, Env& env) {
-    const auto& params = f->spec->params;
     for (Py_ssize_t i = 0; i < f->nparams; ++i)
-        if (params[i].kind == Kind::integer && !convert_int(params[i], FunctionAccess::arg(env, i))) return false;
+        if (param(f, i).kind == Kind::integer && !convert_int(param(f, i), FunctionAccess::arg(env, i))) return false;
     for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        const Param& p = param(f, i);
         Ref& value = FunctionAccess::arg(env, i);
         bool ok = true;
-        switch (params[i].kind) {
+        switch (p.kind) {
             case Kind::any:
             case Kind::integer:
                 break;
             case Kind::str:
-                ok = check_exact(params[i], value, &PyUnicode_Type, false);
+                ok = check_exact(p, value, &PyUnicode_Type, false);
                 break;
             case Kind::optional_str:
-                ok = check_exact(params[i], value, &PyUnicode_Type, true);
+                ok = check_exact(p, value, &PyUnicode_Type, true);
                 break;
             case Kind::optional_bool:
-                ok = check_exact(params[i], value, &PyBool_Type, true);
+                ok = check_exact(p, value, &PyBool_Type, true);
                 break;
             case Kind::truth_bool: {
                 int truth = PyObject_IsTrue(value.get());
@@ -190,8 +197,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         return nullptr;
     }
     try {
-        if (f->spec->coroutine) return py::make_coroutine(f->spec->coroutine(std::move(env)), self, origin_of(f));
-        return f->spec->plain(env).release();
+        const Body& body = f->spec->body;
+        switch (body.type) {
+            case Body::Type::coroutine: return py::make_coroutine(body.coroutine(env), self, origin_of(f));
+            case Body::Type::generator: return py::make_generator(body.generator(env), origin_of(f)).release();
+            case Body::Type::plain:
+            case Body::Type::none: break;
+        }
+        return body.plain(env).release();
     } catch (...) {
         py::set_error_from_current_exception();
         py::add_traceback(origin_of(f));
@@ -199,12 +212,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
 }
 
-std::string signature_line(const FunctionSpec& spec, Py_ssize_t nparams) {
+std::string signature_line(const FunctionSpec& spec) {
     std::string line = spec.name;
     line += '(';
-    for (Py_ssize_t i = 0; i < nparams; ++i) {
-        const Param& p = spec.params[i];
-        if (i) line += ", ";
+    for (const Param& p : spec.params) {
+        if (&p != spec.params.begin()) line += ", ";
         switch (p.kind) {
             case Kind::integer: line += "int "; break;
             case Kind::str:
@@ -228,8 +240,7 @@ Ref build_signature(FunctionObject* f) {
     Ref parameter = inspect.attr("Parameter"_n);
     Ref kind = parameter.attr("POSITIONAL_OR_KEYWORD"_n);
     Ref params = Ref::checked(PyList_New(0));
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        const Param& p = f->spec->params[i];
+    for (const Param& p : f->spec->params) {
         Ref name = py::str(p.name);
         Ref annotation = p.annotation ? py::str(p.annotation) : parameter.attr("empty"_n);
         Ref default_value = parameter.attr("empty"_n);
@@ -358,16 +369,15 @@ Ref Env::operator[](py::Name name) const {
 }
 
 Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& module_name, const char* source_file) {
-    Py_ssize_t nparams = 0, nrequired = 0;
-    while (nparams < static_cast<Py_ssize_t>(max_params) && spec.params[nparams].name) {
-        if (spec.params[nparams].default_value.tag == Default::Tag::required) nrequired = nparams + 1;
-        ++nparams;
-    }
+    const auto nparams = static_cast<Py_ssize_t>(spec.params.size());
+    Py_ssize_t nrequired = 0;
+    for (Py_ssize_t i = 0; i < nparams; ++i)
+        if (spec.params.begin()[i].default_value.tag == Default::Tag::required) nrequired = i + 1;
     Ref annotations = Ref::checked(PyDict_New());
     Ref defaults;
     if (nrequired < nparams) defaults = Ref::checked(PyTuple_New(nparams - nrequired));
     for (Py_ssize_t i = 0; i < nparams; ++i) {
-        const Param& p = spec.params[i];
+        const Param& p = spec.params.begin()[i];
         if (p.annotation) py::check(PyDict_SetItemString(annotations.get(), p.name, py::str(p.annotation).get()));
         if (i >= nrequired) {
             Ref d = p.default_value.tag == Default::Tag::integer ? py::integer(p.default_value.value) : py::none();
@@ -375,7 +385,7 @@ Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& modul
         }
     }
     if (spec.returns) py::check(PyDict_SetItemString(annotations.get(), "return", py::str(spec.returns).get()));
-    std::string doc = signature_line(spec, nparams);
+    std::string doc = signature_line(spec);
     if (spec.doc) (doc += "\n\n") += spec.doc;
 
     auto* f = PyObject_GC_New(FunctionObject, &function_type);
@@ -404,7 +414,7 @@ Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& modul
     PyCodeObject* code = PyCode_NewEmpty(source_file, spec.name, static_cast<int>(spec.where.line()));
     if (!code) py::raise();
     f->code = reinterpret_cast<PyObject*>(code);
-    if (spec.coroutine) {
+    if (spec.body.type == Body::Type::coroutine) {
         // asyncio.iscoroutinefunction() looks for this marker.
         Ref coroutines = Ref::checked(PyImport_ImportModule("asyncio.coroutines"));
         py::check(PyObject_SetAttr(function.get(), "_is_coroutine"_n, coroutines.attr("_is_coroutine"_n).get()));
@@ -431,9 +441,10 @@ bool ready_function_type() noexcept {
     return PyType_Ready(&function_type) == 0;
 }
 
-const FunctionSpec* spec_of(PyObject* object) noexcept {
-    if (!object || Py_TYPE(object) != &function_type) return nullptr;
-    return as_function(object)->spec;
+bool runs(PyObject* object, const Body& body) noexcept {
+    if (!object || Py_TYPE(object) != &function_type) return false;
+    const Body& own = as_function(object)->spec->body;
+    return own.plain == body.plain && own.coroutine == body.coroutine && own.generator == body.generator;
 }
 
 Ref expect_str(Ref value) {

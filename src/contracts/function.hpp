@@ -4,13 +4,19 @@
 // default), its return annotation, its description and its body. The one
 // function type below binds arguments, converts them by kind, builds the
 // metadata (__doc__ with its signature line, __annotations__ as strings,
-// __defaults__, __signature__, _is_coroutine) and starts the body: a Task for
-// a coroutine function, a plain call otherwise.
+// __defaults__, __signature__, _is_coroutine) and starts the body: a
+// coroutine object for a Task body, a generator object for a Generator body,
+// a plain call otherwise.
 #pragma once
 
-#include <array>
+#include <initializer_list>
+#include <memory>
 #include <source_location>
+#include <span>
+#include <type_traits>
+#include <utility>
 
+#include "generator.hpp"
 #include "task.hpp"
 
 namespace contracts {
@@ -41,42 +47,131 @@ struct Param {
     Default default_value{};
 };
 
-inline constexpr std::size_t max_params = 9;
-
-// What a body sees: the converted arguments and the module's namespace.
+// What a body sees: the module's namespace and the converted arguments.
 class Env {
 public:
     // A module-level name, looked up now (module dict, then builtins).
     Ref operator[](py::Name name) const;
-    const Ref& arg(std::size_t i) const noexcept { return args_[i]; }
+    // The converted arguments in declaration order; a body receives them by
+    // name (Arg), this is for whoever must visit them all.
+    std::span<const Ref> args() const noexcept { return {args_.get(), nargs_}; }
 
 private:
     friend struct FunctionAccess;
     Ref globals_;
-    std::array<Ref, max_params> args_;
+    std::unique_ptr<Ref[]> args_;  // on the heap: Args keep pointing at them when Env moves
+    std::size_t nargs_ = 0;
 };
 
-using CoroutineBody = py::Task (*)(Env);
-using PlainBody = Ref (*)(const Env&);
+// One converted argument, received by the body under its parameter's name:
+//     Task get_sync_errors(Env env, Arg<"limit"> limit, Arg<"skip"> skip, Arg<"viewed"> viewed)
+// The names are checked against the table row when the module compiles. An
+// Arg refers to the value its Env owns, so it is valid while the Env lives.
+template <py::Literal Name>
+class Arg {
+public:
+    static constexpr const char* name = Name.text.data();
+    explicit Arg(const Ref& value) noexcept : value_(&value) {}
+    operator const Ref&() const noexcept { return *value_; }
+    // As on the Ref itself.
+    PyObject* get() const noexcept { return value_->get(); }
+    Ref attr(PyObject* attribute) const { return value_->attr(attribute); }
+    py::Method method(PyObject* method_name) const { return value_->method(method_name); }
+    bool truth() const { return value_->truth(); }
+    bool is_none() const noexcept { return value_->is_none(); }
+
+private:
+    const Ref* value_;
+};
+
+// The body of a table row: a coroutine (returns Task), a generator (returns
+// Generator) or a plain function (returns Ref), with its Arg parameters.
+struct Body {
+    enum class Type { none, plain, coroutine, generator } type = Type::none;
+    std::size_t arity = 0;
+    const char* const* names = nullptr;
+    Ref (*plain)(Env&) = nullptr;
+    py::Task (*coroutine)(Env&) = nullptr;
+    py::Generator (*generator)(Env&) = nullptr;
+};
+
+namespace detail {
+template <class F>
+struct BodyOf;
+template <class R, class E, py::Literal... Names>
+struct BodyOf<R (*)(E, Arg<Names>...)> {
+    static constexpr const char* names[sizeof...(Names) + 1] = {Arg<Names>::name..., nullptr};
+    template <auto F, std::size_t... I>
+    static R call(Env& env, std::index_sequence<I...>) {
+        std::span<const Ref> args = env.args();
+        if constexpr (std::is_same_v<E, Env>)
+            return F(std::move(env), Arg<Names>(args[I])...);
+        else
+            return F(env, Arg<Names>(args[I])...);
+    }
+    template <auto F>
+    static R invoke(Env& env) {
+        return call<F>(env, std::index_sequence_for<Arg<Names>...>{});
+    }
+    template <auto F>
+    static constexpr Body body() {
+        Body b{.arity = sizeof...(Names), .names = names};
+        if constexpr (std::is_same_v<R, py::Task>) {
+            b.type = Body::Type::coroutine;
+            b.coroutine = invoke<F>;
+        } else if constexpr (std::is_same_v<R, py::Generator>) {
+            b.type = Body::Type::generator;
+            b.generator = invoke<F>;
+        } else {
+            static_assert(std::is_same_v<R, Ref>, "a body returns Task, Generator or Ref");
+            b.type = Body::Type::plain;
+            b.plain = invoke<F>;
+        }
+        return b;
+    }
+};
+}  // namespace detail
+
+// `.body = body<get_sync_errors>` in a table row.
+template <auto F>
+inline constexpr Body body = detail::BodyOf<decltype(F)>::template body<F>();
 
 struct FunctionSpec {
     const char* name;
-    std::array<Param, max_params> params{};
+    std::initializer_list<Param> params{};
     const char* returns = nullptr;  // the return annotation text
     const char* doc = nullptr;      // the description after the signature line
-    CoroutineBody coroutine = nullptr;
-    PlainBody plain = nullptr;
+    Body body{};
     std::source_location where = std::source_location::current();
 };
+
+namespace detail {
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+}  // namespace detail
+
+// Every row has a body whose Arg names are the row's parameter names, in order.
+template <std::size_t N>
+constexpr bool well_formed(const FunctionSpec (&table)[N]) {
+    for (const FunctionSpec& row : table) {
+        if (row.body.type == Body::Type::none || row.params.size() != row.body.arity) return false;
+        std::size_t i = 0;
+        for (const Param& p : row.params)
+            if (!detail::same_text(p.name, row.body.names[i++])) return false;
+    }
+    return true;
+}
 
 // Creates the Python function object for `spec`, whose names resolve in `globals`.
 Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& module_name, const char* source_file);
 
 bool ready_function_type() noexcept;
 
-// The table row behind a function object made by make_function, else nullptr:
+// True when `object` is a function made by make_function that runs `body`:
 // lets a module tell its own functions from whatever a caller rebound.
-const FunctionSpec* spec_of(PyObject* object) noexcept;
+bool runs(PyObject* object, const Body& body) noexcept;
 
 // The return checks of functions annotated `-> str` and `-> int`: an exact
 // instance or None passes; for int, another number goes through int().

@@ -1,7 +1,6 @@
 // Multi-phase module initialisation from an import table and a function table.
 //
-//     constinit contracts::ModuleDef tidewell_module{...};
-//     PyMODINIT_FUNC PyInit_tidewell() { return contracts::init<tidewell_module>(); }
+//     ZENTAB_MODULE(tidewell, "zentab_api.python_api.sync", source_file, imports, functions)
 //
 // Create refuses a second interpreter and hands back the module already
 // initialised, if any; exec runs the import steps in order (one
@@ -53,12 +52,18 @@ PyObject* init() noexcept {
 
 }  // namespace contracts
 
-#define ZENTAB_MODULE(name, package, source, ...)                                                              \
+// ZENTAB_MODULE(tidewell, "zentab_api.python_api.sync", source_file, imports, functions[, .extra = f]):
+// the module's definition and entry point from its tables. The function
+// table is checked when the module compiles: every row has a body, and the
+// body's Arg names are the row's parameters, in order.
+#define ZENTAB_MODULE(name, package, source, import_table, function_table, ...)                              \
+    static_assert(contracts::well_formed(function_table),                                                     \
+                  "a row's body must take Arg<\"name\"> parameters named as the row's parameters");           \
     namespace contracts {                                                                                      \
     ModuleDef name##_module{.qualified_name = package "." #name,                                               \
                             .short_name = #name,                                                               \
                             .source_file = source,                                                             \
-                            .imports = imports,                                                                \
-                            .functions = functions __VA_OPT__(, ) __VA_ARGS__};                               \
+                            .imports = import_table,                                                           \
+                            .functions = function_table __VA_OPT__(, ) __VA_ARGS__};                          \
     }                                                                                                          \
     PyMODINIT_FUNC PyInit_##name() { return contracts::init<contracts::name##_module>(); }

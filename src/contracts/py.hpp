@@ -15,6 +15,7 @@
 #include <exception>
 #include <initializer_list>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace py {
@@ -184,6 +185,10 @@ private:
 
 struct Arg {
     Arg(const Ref& v) noexcept : name(nullptr), value(v.get()) {}
+    // Anything that stands for a Ref (a body's named argument).
+    template <class T>
+        requires(!std::is_same_v<T, Ref> && std::is_convertible_v<const T&, const Ref&>)
+    Arg(const T& v) noexcept : Arg(static_cast<const Ref&>(v)) {}
     Arg(Kw kw) noexcept : name(kw.name), value(kw.value) {}
     PyObject* name;
     PyObject* value;

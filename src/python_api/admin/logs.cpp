@@ -105,8 +105,7 @@ bool exit_with_error(const Ref& exit, py::PyError& error) {
 // For the backup (when it exists), then the current file:
 //     with path.open("r", encoding="utf-8", errors="replace") as lines: yield from lines
 // The exit runs on every way out, a close() of the generator included.
-Generator iter_rotated_and_current_body(Env env) {
-    Ref current = env.arg(0);
+Generator iter_rotated_and_current(Env, Arg<"current"> current) {
     Ref parent = current.attr("parent"_n);
     Ref name = current.attr("name"_n);
     Ref backup_name = Ref::checked(PyNumber_Add(name.get(), ".1"_s.get()));
@@ -133,12 +132,12 @@ Generator iter_rotated_and_current_body(Env env) {
     }
 }
 
-Generator iter_log_records_body(Env env) {
+Generator iter_log_records(Env env, Arg<"raw_lines"> raw_lines) {
     Ref newline = "\n"_s;
-    Ref raw_lines = Ref::checked(PyObject_GetIter(env.arg(0).get()));
+    Ref lines = Ref::checked(PyObject_GetIter(raw_lines.get()));
     Ref buffer = Ref::checked(PyList_New(0));
     for (;;) {
-        Ref raw = Ref::steal(PyIter_Next(raw_lines.get()));
+        Ref raw = Ref::steal(PyIter_Next(lines.get()));
         if (!raw) {
             if (PyErr_Occurred()) py::raise();
             break;
@@ -155,18 +154,7 @@ Generator iter_log_records_body(Env env) {
     if (PyList_GET_SIZE(buffer.get()) > 0) co_yield Ref::checked(PyUnicode_Join(newline.get(), buffer.get()));
 }
 
-Ref iter_rotated_and_current(const Env& env) {
-    return py::make_generator(iter_rotated_and_current_body(env),
-                              py::Origin{"_iter_rotated_and_current"_n, source_file, __LINE__});
-}
-
-Ref iter_log_records(const Env& env) {
-    return py::make_generator(iter_log_records_body(env), py::Origin{"_iter_log_records"_n, source_file, __LINE__});
-}
-
 // ---- the entry point ---------------------------------------------------------
-
-extern const FunctionSpec functions[3];
 
 // True while every name the pipeline goes through is still what
 // initialisation made, so the native reader gives the generic path's result.
@@ -175,17 +163,15 @@ bool pipeline_is_original(const Env& env, const Ref& log_path) {
     if (type != originals.posix_path && type != originals.windows_path) return false;
     try {
         return env["deque"_n].is(originals.deque) &&
-               spec_of(env["_iter_log_records"_n].get()) == &functions[1] &&
-               spec_of(env["_iter_rotated_and_current"_n].get()) == &functions[0] &&
+               runs(env["_iter_log_records"_n].get(), body<iter_log_records>) &&
+               runs(env["_iter_rotated_and_current"_n].get(), body<iter_rotated_and_current>) &&
                env["Path"_n].is(originals.path) && env["_RECORD_START"_n].is(originals.record_start);
     } catch (py::PyError&) {
         return false;  // a name gone missing: the generic path reports it
     }
 }
 
-Ref get_recent_log_lines(const Env& env) {
-    const Ref& service = env.arg(0);
-    const Ref& n = env.arg(1);
+Ref get_recent_log_lines(const Env& env, Arg<"service"> service, Arg<"n"> n) {
     Ref path_type = env["Path"_n];
     Ref log_dir = env["get_log_dir"_n]();
     Ref directory = path_type({log_dir});
@@ -222,21 +208,21 @@ Ref get_recent_log_lines(const Env& env) {
     return Ref::checked(PySequence_List(records.get()));
 }
 
-const FunctionSpec functions[3] = {
+constexpr FunctionSpec functions[] = {
     {.name = "_iter_rotated_and_current",
      .params = {Param{"current", Kind::any, "Path"}},
      .returns = "Iterator[str]",
-     .plain = iter_rotated_and_current},
+     .body = body<iter_rotated_and_current>},
     {.name = "_iter_log_records",
      .params = {Param{"raw_lines", Kind::any, "Iterator[str]"}},
      .returns = "Iterator[str]",
-     .plain = iter_log_records},
+     .body = body<iter_log_records>},
     {.name = "get_recent_log_lines",
      .params = {Param{"service", Kind::any, "LogService"}, Param{"n", Kind::integer, "int"}},
      .returns = "List[str]",
-     .plain = get_recent_log_lines},
+     .body = body<get_recent_log_lines>},
 };
 
 }  // namespace
 
-ZENTAB_MODULE(logs, "zentab_api.python_api.admin", source_file, .extra = define_globals)
+ZENTAB_MODULE(logs, "zentab_api.python_api.admin", source_file, imports, functions, .extra = define_globals)

@@ -21,20 +21,20 @@ constexpr Import imports[] = {
 
 // ---- listing and lookup -----------------------------------------------------
 
-Task list_parcelry(Env env) {
+Task list_parcelry(Env env, Arg<"source_id"> source_id, Arg<"is_synchronized"> is_synchronized, Arg<"has_priority"> has_priority, Arg<"scope_identifier"> scope_identifier, Arg<"query"> query, Arg<"order_by"> order_by, Arg<"order_direction"> order_direction, Arg<"offset"> offset, Arg<"limit"> limit) {
     Ref summaries = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         // The store gets every argument as given: paging and filters are its business.
         Ref listing = env["crud_parcelry"_n].method("list_parcelry"_n)({
             db,
-            "source_id"_kw = env.arg(0),
-            "is_synchronized"_kw = env.arg(1),
-            "has_priority"_kw = env.arg(2),
-            "scope_identifier"_kw = env.arg(3),
-            "order_by"_kw = env.arg(5),
-            "order_direction"_kw = env.arg(6),
-            "offset"_kw = env.arg(7),
-            "limit"_kw = env.arg(8),
-            "query"_kw = env.arg(4),
+            "source_id"_kw = source_id,
+            "is_synchronized"_kw = is_synchronized,
+            "has_priority"_kw = has_priority,
+            "scope_identifier"_kw = scope_identifier,
+            "order_by"_kw = order_by,
+            "order_direction"_kw = order_direction,
+            "offset"_kw = offset,
+            "limit"_kw = limit,
+            "query"_kw = query,
         });
         Ref items = co_await await(listing);
         Ref result = py::new_list();
@@ -45,9 +45,9 @@ Task list_parcelry(Env env) {
     co_return summaries ? summaries : py::none();
 }
 
-Task get_sync_item(Env env) {
+Task get_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
     Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, env.arg(0)});
+        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, sync_item_id});
         Ref item = co_await await(reading);
         co_return env["SyncItemReadV1"_n].method("model_validate"_n)({item});
     });
@@ -56,11 +56,11 @@ Task get_sync_item(Env env) {
 
 // ---- actions ------------------------------------------------------------------
 
-Task reset_sync_item(Env env) {
+Task reset_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
     co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         Ref updating = env["crud_parcelry"_n].method("update_sync_item"_n)({
             db,
-            env.arg(0),
+            sync_item_id,
             "attempts"_kw = py::integer(0),
             "synchronized"_kw = py::boolean(false),
             "has_priority"_kw = py::boolean(false),
@@ -71,10 +71,10 @@ Task reset_sync_item(Env env) {
     co_return py::none();
 }
 
-Task prioritize_sync_item(Env env) {
+Task prioritize_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
     co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         // Only the flag: turning it into a priority value is the store's decision.
-        Ref updating = env["crud_parcelry"_n].method("update_sync_item"_n)({db, env.arg(0), "has_priority"_kw = py::boolean(true)});
+        Ref updating = env["crud_parcelry"_n].method("update_sync_item"_n)({db, sync_item_id, "has_priority"_kw = py::boolean(true)});
         co_await await(updating);
         co_return py::none();
     });
@@ -86,9 +86,9 @@ Task prioritize_sync_item(Env env) {
 // `value or "N/A"`
 Ref or_na(Ref value) { return value.truth() ? value : "N/A"_s; }
 
-Task generate_sync_item_report(Env env) {
+Task generate_sync_item_report(Env env, Arg<"sync_item_id"> sync_item_id, Arg<"message"> message) {
     Ref report = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, env.arg(0)});
+        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, sync_item_id});
         Ref item = co_await await(reading);
         Ref source_reading = env["crud_sync_sources"_n].method("read_sync_source"_n)({db, item.attr("sync_source_id"_n)});
         Ref sync_source = co_await await(source_reading);
@@ -102,7 +102,7 @@ Task generate_sync_item_report(Env env) {
         // would evaluate them; the conditional reads repeat the attribute lookup.
         Ref format = env["REPORT_TEMPLATE_SYNC_ITEM"_n].attr("format"_n);
         Ref text = format({
-            "message"_kw = env.arg(1),
+            "message"_kw = message,
             "sync_item_id"_kw = item_read.attr("id"_n),
             "data_identifier"_kw = item_read.attr("dataIdentifier"_n),
             "dataset_uuid"_kw = item_read.attr("datasetUUID"_n),
@@ -129,14 +129,14 @@ Task generate_sync_item_report(Env env) {
     co_return report ? report : py::none();
 }
 
-Task get_sync_item_error_report(Env env) {
-    Ref generating = env["generate_sync_item_report"_n]({env.arg(0), env.arg(1)});
+Task get_sync_item_error_report(Env env, Arg<"sync_item_id"> sync_item_id, Arg<"message"> message) {
+    Ref generating = env["generate_sync_item_report"_n]({sync_item_id, message});
     Ref report = co_await await(generating);
     co_return expect_str(std::move(report));
 }
 
-Task report_sync_item(Env env) {
-    Ref generating = env["generate_sync_item_report"_n]({env.arg(0), env.arg(1)});
+Task report_sync_item(Env env, Arg<"sync_item_id"> sync_item_id, Arg<"message"> message) {
+    Ref generating = env["generate_sync_item_report"_n]({sync_item_id, message});
     Ref report_content = co_await await(generating);
     // Sent after the session is closed: report_bug blocks on the network.
     Ref bug_report = env["BugReportCreateV3"_n]({
@@ -152,7 +152,7 @@ Task report_sync_item(Env env) {
 constexpr Param sync_item_id{"sync_item_id", Kind::integer, "int"};
 constexpr Param message{"message", Kind::str, "str"};
 
-const FunctionSpec functions[] = {
+constexpr FunctionSpec functions[] = {
     {.name = "list_parcelry",
      .params = {Param{"source_id", Kind::integer, "int"},
                 Param{"is_synchronized", Kind::optional_bool, "Optional[bool]", none_default},
@@ -165,22 +165,22 @@ const FunctionSpec functions[] = {
                 Param{"limit", Kind::integer, "int", int_default(100)}},
      .returns = "List[SyncItemReadSummaryV1]",
      .doc = "List sync items of a source through the CRUD layer, with optional filters, ordering and paging.",
-     .coroutine = list_parcelry},
+     .body = body<list_parcelry>},
     {.name = "get_sync_item",
      .params = {sync_item_id},
      .returns = "SyncItemReadV1",
      .doc = "Get a single sync item by id using the CRUD layer.",
-     .coroutine = get_sync_item},
+     .body = body<get_sync_item>},
     {.name = "reset_sync_item",
      .params = {sync_item_id},
      .returns = "None",
      .doc = "Reset attempts and synchronized state for a sync item.",
-     .coroutine = reset_sync_item},
+     .body = body<reset_sync_item>},
     {.name = "prioritize_sync_item",
      .params = {sync_item_id},
      .returns = "None",
      .doc = "Prioritize a sync item by setting its sync priority to the maximum float value.",
-     .coroutine = prioritize_sync_item},
+     .body = body<prioritize_sync_item>},
     {.name = "generate_sync_item_report",
      .params = {sync_item_id, message},
      .returns = "str",
@@ -190,7 +190,7 @@ const FunctionSpec functions[] = {
             "    message: A message describing the reason for the report (e.g., error description).\n\n"
             "Returns:\n"
             "    The generated report content as a string.",
-     .coroutine = generate_sync_item_report},
+     .body = body<generate_sync_item_report>},
     {.name = "get_sync_item_error_report",
      .params = {sync_item_id, message},
      .returns = "str",
@@ -202,7 +202,7 @@ const FunctionSpec functions[] = {
             "    message: A message describing the reason for the report (e.g., error description).\n\n"
             "Returns:\n"
             "    The generated report content as a string.",
-     .coroutine = get_sync_item_error_report},
+     .body = body<get_sync_item_error_report>},
     {.name = "report_sync_item",
      .params = {sync_item_id, message},
      .returns = "None",
@@ -210,9 +210,9 @@ const FunctionSpec functions[] = {
             "Args:\n"
             "    sync_item_id: The ID of the sync item to report on.\n"
             "    message: A message describing the reason for the report (e.g., error description).",
-     .coroutine = report_sync_item},
+     .body = body<report_sync_item>},
 };
 
 }  // namespace
 
-ZENTAB_MODULE(parcelry, "zentab_api.python_api.sync", "zentab_api/python_api/sync/parcelry.cpp")
+ZENTAB_MODULE(parcelry, "zentab_api.python_api.sync", "zentab_api/python_api/sync/parcelry.cpp", imports, functions)

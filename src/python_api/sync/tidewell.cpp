@@ -24,8 +24,7 @@ constexpr Import imports[] = {
 
 // ---- service state and status ----------------------------------------------
 
-Ref get_service_status_safe(const Env& env) {
-    const Ref& service_module = env.arg(0);
+Ref get_service_status_safe(const Env& env, Arg<"service_module"> service_module) {
     try {
         Ref service = service_module.method("get_service"_n)();
         Ref status = service.attr("status"_n);
@@ -46,8 +45,7 @@ Ref get_service_status_safe(const Env& env) {
     return env["ServiceStatus"_n].attr("NOT_INSTALLED"_n);
 }
 
-Ref create_response(const Env& env) {
-    const Ref& status_model = env.arg(0);
+Ref create_response(const Env& env, Arg<"status_model"> status_model) {
     Ref agent_status = env["_get_service_status_safe"_n]({env["tidewell"_n]});
     Ref api_status = env["_get_service_status_safe"_n]({env["sync_api"_n]});
     Ref tidewell_status = env["TidewellStatus"_n].attr("UNAVAILABLE"_n);
@@ -109,10 +107,7 @@ Task get_sync_status(Env env) {
 
 // ---- the error log ------------------------------------------------------------
 
-Task get_sync_errors(Env env) {
-    const Ref& limit = env.arg(0);
-    const Ref& skip = env.arg(1);
-    const Ref& viewed = env.arg(2);
+Task get_sync_errors(Env env, Arg<"limit"> limit, Arg<"skip"> skip, Arg<"viewed"> viewed) {
     Ref records = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         Ref reading = env["crud_sync_status"_n].method("read_sync_status_errors"_n)({db, skip, limit, "viewed"_kw = viewed});
         Ref errors = co_await await(reading);
@@ -124,9 +119,7 @@ Task get_sync_errors(Env env) {
     co_return records ? records : py::none();
 }
 
-Task set_sync_status_error_viewed(Env env) {
-    const Ref& error_id = env.arg(0);
-    const Ref& viewed = env.arg(1);
+Task set_sync_status_error_viewed(Env env, Arg<"error_id"> error_id, Arg<"viewed"> viewed) {
     Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         Ref setting = env["crud_sync_status"_n].method("set_sync_status_error_viewed"_n)({db, error_id, viewed});
         Ref updated = co_await await(setting);
@@ -146,8 +139,7 @@ Task mark_all_sync_status_errors_viewed(Env env) {
 
 // ---- problem reports ------------------------------------------------------------
 
-Task generate_tidewell_report(Env env) {
-    const Ref& message = env.arg(0);
+Task generate_tidewell_report(Env env, Arg<"message"> message) {
     Ref status = co_await await(env["get_sync_status"_n]());
     Ref reading = env["get_sync_errors"_n]({"limit"_kw = py::integer(10), "skip"_kw = py::integer(0)});
     Ref errors = co_await await(reading);
@@ -166,14 +158,14 @@ Task generate_tidewell_report(Env env) {
     co_return expect_str(report);
 }
 
-Task get_tidewell_error_report(Env env) {
-    Ref generating = env["generate_tidewell_report"_n]({env.arg(0)});
+Task get_tidewell_error_report(Env env, Arg<"message"> message) {
+    Ref generating = env["generate_tidewell_report"_n]({message});
     Ref report = co_await await(generating);
     co_return expect_str(report);
 }
 
-Task report_tidewell(Env env) {
-    Ref generating = env["generate_tidewell_report"_n]({env.arg(0)});
+Task report_tidewell(Env env, Arg<"message"> message) {
+    Ref generating = env["generate_tidewell_report"_n]({message});
     Ref report_content = co_await await(generating);
     Ref bug_report =
         env["BugReportCreateV3"_n]({"subject"_kw = "Tidewell BUG REPORT"_s, "description"_kw = report_content});
@@ -191,15 +183,15 @@ constexpr Param message{"message", Kind::str, "str"};
     "Returns:\n"      \
     "    The generated report content as a string."
 
-const FunctionSpec functions[] = {
+constexpr FunctionSpec functions[] = {
     {.name = "_get_service_status_safe",
      .params = {Param{"service_module"}},
      .returns = "ServiceStatus",
-     .plain = get_service_status_safe},
-    {.name = "_create_response", .params = {Param{"status_model"}}, .returns = sync_status, .plain = create_response},
-    {.name = "start_tidewell", .returns = sync_status, .coroutine = start_tidewell},
-    {.name = "stop_tidewell", .returns = sync_status, .coroutine = stop_tidewell},
-    {.name = "get_sync_status", .returns = sync_status, .coroutine = get_sync_status},
+     .body = body<get_service_status_safe>},
+    {.name = "_create_response", .params = {Param{"status_model"}}, .returns = sync_status, .body = body<create_response>},
+    {.name = "start_tidewell", .returns = sync_status, .body = body<start_tidewell>},
+    {.name = "stop_tidewell", .returns = sync_status, .body = body<stop_tidewell>},
+    {.name = "get_sync_status", .returns = sync_status, .body = body<get_sync_status>},
     {.name = "get_sync_errors",
      .params = {Param{"limit", Kind::integer, "int", int_default(10)}, Param{"skip", Kind::integer, "int", int_default(0)},
                 Param{"viewed", Kind::optional_bool, "Optional[bool]", none_default}},
@@ -211,7 +203,7 @@ const FunctionSpec functions[] = {
             "    skip: Offset for pagination.\n"
             "    viewed: If not None, only return errors whose ``viewed`` flag matches (pass ``False``\n"
             "            for unread-only).",
-     .coroutine = get_sync_errors},
+     .body = body<get_sync_errors>},
     {.name = "set_sync_status_error_viewed",
      .params = {Param{"error_id", Kind::integer, "int"}, Param{"viewed", Kind::truth_bool, "bool"}},
      .returns = "SyncStatusErrors",
@@ -219,16 +211,16 @@ const FunctionSpec functions[] = {
             "\n"
             "Raises:\n"
             "    SyncStatusErrorRecordNotFoundError: If no record with ``error_id`` exists.",
-     .coroutine = set_sync_status_error_viewed},
+     .body = body<set_sync_status_error_viewed>},
     {.name = "mark_all_sync_status_errors_viewed",
      .returns = "int",
      .doc = "Mark every sync-status error as viewed. Returns the number flipped.",
-     .coroutine = mark_all_sync_status_errors_viewed},
+     .body = body<mark_all_sync_status_errors_viewed>},
     {.name = "generate_tidewell_report",
      .params = {message},
      .returns = "str",
      .doc = "Generate a detailed report for the Tidewell.\n\n" MESSAGE_ARGS "\n\n" RETURNS_REPORT,
-     .coroutine = generate_tidewell_report},
+     .body = body<generate_tidewell_report>},
     {.name = "get_tidewell_error_report",
      .params = {message},
      .returns = "str",
@@ -236,14 +228,14 @@ const FunctionSpec functions[] = {
             "\n"
             "This is useful when the server cannot send the report automatically,\n"
             "allowing the user to retrieve and send it manually.\n\n" MESSAGE_ARGS "\n\n" RETURNS_REPORT,
-     .coroutine = get_tidewell_error_report},
+     .body = body<get_tidewell_error_report>},
     {.name = "report_tidewell",
      .params = {message},
      .returns = "None",
      .doc = "Generate and send a detailed report for the Tidewell to Velmora.\n\n" MESSAGE_ARGS,
-     .coroutine = report_tidewell},
+     .body = body<report_tidewell>},
 };
 
 }  // namespace
 
-ZENTAB_MODULE(tidewell, "zentab_api.python_api.sync", "zentab_api/python_api/sync/tidewell.cpp")
+ZENTAB_MODULE(tidewell, "zentab_api.python_api.sync", "zentab_api/python_api/sync/tidewell.cpp", imports, functions)

@@ -47,8 +47,7 @@ Ref get_if_any(const Ref& token_dict, const char* key) {
 
 // ---- creation and listing ----------------------------------------------------
 
-Task create_api_token(Env env) {
-    const Ref& name = env.arg(0);
+Task create_api_token(Env env, Arg<"name"> name) {
     Ref user_settings = env["get_user_settings"_n]();
     if (!user_settings.attr("user_sub"_n).truth())
         py::raise_with(env["NoUserLoggedInError"_n], "No user is currently logged in."_s);
@@ -124,8 +123,7 @@ Task list_keyfolio(Env env) {
 
 // ---- revocation and validation -------------------------------------------------
 
-Task delete_api_token(Env env) {
-    const Ref& api_key_uid = env.arg(0);
+Task delete_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
     Ref target_user_sub;
     co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
         Ref users = token_holders(env, session);
@@ -163,8 +161,7 @@ Task delete_api_token(Env env) {
     co_return py::none();
 }
 
-Task check_api_token(Env env) {
-    const Ref& api_key_uid = env.arg(0);
+Task check_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
     Ref target_user_sub;
     Ref target_token;
     co_await with(env["get_db_session_context"_n](), [&](Ref session) -> Task {
@@ -222,28 +219,28 @@ constexpr const char* delete_doc =
     "Raises if the uid is not found in the local database.\n"
     "Raises if the server cannot be reached or returns an error.";
 
-const FunctionSpec functions[] = {
+constexpr FunctionSpec functions[] = {
     {.name = "create_api_token",
      .params = {Param{"name", Kind::optional_str, "str | None", none_default}},
      .returns = "APITokenCreateResponse",
      .doc = create_doc,
-     .coroutine = create_api_token},
+     .body = body<create_api_token>},
     {.name = "list_keyfolio",
      .returns = "List[APITokenReadLocal]",
      .doc = "List every locally stored API token, one per user who has logged in.",
-     .coroutine = list_keyfolio},
+     .body = body<list_keyfolio>},
     {.name = "delete_api_token",
      .params = {Param{"api_key_uid", Kind::str, "str"}},
      .returns = "None",
      .doc = delete_doc,
-     .coroutine = delete_api_token},
+     .body = body<delete_api_token>},
     {.name = "check_api_token",
      .params = {Param{"api_key_uid", Kind::str, "str"}},
      .returns = "APITokenCheckResponse",
      .doc = "Check if a locally stored API token is still valid on the remote server.",
-     .coroutine = check_api_token},
+     .body = body<check_api_token>},
 };
 
 }  // namespace
 
-ZENTAB_MODULE(keyfolio, "zentab_api.python_api.auth.local", "zentab_api/python_api/auth/local/keyfolio.cpp")
+ZENTAB_MODULE(keyfolio, "zentab_api.python_api.auth.local", "zentab_api/python_api/auth/local/keyfolio.cpp", imports, functions)
