@@ -215,10 +215,11 @@ inline Ref str(std::string_view s) {
 inline Ref integer(long long v) { return Ref::checked(PyLong_FromLongLong(v)); }
 
 // Python's `a == b` and `a != b` in an `if`: rich comparison, then truth.
+// Named rather than operators: a C++ `==` on references reads as identity,
+// and C++ leaves the order of its operands unspecified. Read a side that has
+// effects into a variable first (Python evaluates the left side first).
 bool eq(const Ref& a, const Ref& b);
 bool ne(const Ref& a, const Ref& b);
-inline bool operator==(const Ref& a, const Ref& b) { return eq(a, b); }
-inline bool operator!=(const Ref& a, const Ref& b) { return ne(a, b); }
 
 // format(value, ""), the text of a value as an f-string would give it.
 Ref text(const Ref& value);

@@ -30,12 +30,12 @@ Ref get_service_status_safe(const Env& env, Arg<"service_module"> service_module
         Ref status = service.attr("status"_n);
         // Each snapshot attribute is read before the member it is compared with, as in Python.
         Ref installation = status.attr("installation_status"_n);
-        if (installation == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
+        if (py::eq(installation, env["InstallationStatus"_n].attr("NOT_INSTALLED"_n)))
             return env["ServiceStatus"_n].attr("NOT_INSTALLED"_n);
         Ref running = status.attr("running_status"_n);
-        if (running == env["RunningStatus"_n].attr("RUNNING"_n)) return env["ServiceStatus"_n].attr("RUNNING"_n);
+        if (py::eq(running, env["RunningStatus"_n].attr("RUNNING"_n))) return env["ServiceStatus"_n].attr("RUNNING"_n);
         Ref enablement = status.attr("enablement_status"_n);
-        if (enablement == env["EnablementStatus"_n].attr("DISABLED"_n))
+        if (py::eq(enablement, env["EnablementStatus"_n].attr("DISABLED"_n)))
             return env["ServiceStatus"_n].attr("NOT_ENABLED"_n);
         return env["ServiceStatus"_n].attr("NOT_RUNNING"_n);
     } catch (py::PyError& error) {
@@ -49,7 +49,7 @@ Ref create_response(const Env& env, Arg<"status_model"> status_model) {
     Ref agent_status = env["_get_service_status_safe"_n]({env["tidewell"_n]});
     Ref api_status = env["_get_service_status_safe"_n]({env["sync_api"_n]});
     Ref tidewell_status = env["TidewellStatus"_n].attr("UNAVAILABLE"_n);
-    if (agent_status == env["ServiceStatus"_n].attr("RUNNING"_n))
+    if (py::eq(agent_status, env["ServiceStatus"_n].attr("RUNNING"_n)))
         tidewell_status = env["TidewellStatus"_n]({status_model.attr("status"_n).attr("value"_n)});
     return env["SyncStatusReadV1"_n]({
         "tidewell_service"_kw = agent_status,
@@ -64,17 +64,17 @@ Task start_tidewell(Env env) {
     Ref service = env["tidewell"_n].method("get_service"_n)();
     Ref status = service.attr("status"_n);
     Ref installation = status.attr("installation_status"_n);
-    if (installation == env["InstallationStatus"_n].attr("NOT_INSTALLED"_n))
+    if (py::eq(installation, env["InstallationStatus"_n].attr("NOT_INSTALLED"_n)))
         py::raise_with(env["TidewellNotInstalledError"_n], "Tidewell is not installed, cannot start"_s);
     Ref running = status.attr("running_status"_n);
-    if (running == env["RunningStatus"_n].attr("RUNNING"_n)) {
+    if (py::eq(running, env["RunningStatus"_n].attr("RUNNING"_n))) {
         Ref tidewell_status = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
             Ref reading = env["crud_sync_status"_n].method("get_status"_n)({db});
             Ref status_model = co_await await(reading);
             co_return env["TidewellStatus"_n]({status_model.attr("status"_n).attr("value"_n)});
         });
         if (!tidewell_status) py::raise_unbound_local("tidewell_status");
-        if (tidewell_status == env["TidewellStatus"_n].attr("RUNNING"_n))
+        if (py::eq(tidewell_status, env["TidewellStatus"_n].attr("RUNNING"_n)))
             py::raise_with(env["TidewellAlreadyRunningError"_n], "Tidewell is already running"_s);
     }
     service.method("start"_n)();
@@ -90,7 +90,7 @@ Task stop_tidewell(Env env) {
     Ref service = env["tidewell"_n].method("get_service"_n)();
     Ref status = service.attr("status"_n);
     Ref running = status.attr("running_status"_n);
-    if (running != env["RunningStatus"_n].attr("RUNNING"_n))
+    if (py::ne(running, env["RunningStatus"_n].attr("RUNNING"_n)))
         py::raise_with(env["TidewellAlreadyStoppedError"_n], "Tidewell is not running, cannot stop"_s);
     service.method("stop"_n)();
     co_return co_await await(env["get_sync_status"_n]());

@@ -130,7 +130,7 @@ Task delete_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
         target_user_sub = py::none();
         for (const Ref& user : py::iterate(users)) {
             Ref token_dict = user.attr("api_token"_n);
-            if (token_dict.truth() && token_dict.method("get"_n)({"uid"_s}) == api_key_uid) {
+            if (token_dict.truth() && py::eq(token_dict.method("get"_n)({"uid"_s}), api_key_uid)) {
                 target_user_sub = user.attr("username"_n);
                 break;
             }
@@ -170,7 +170,7 @@ Task check_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
         target_token = py::none();
         for (const Ref& user : py::iterate(users)) {
             Ref token_dict = user.attr("api_token"_n);
-            if (token_dict.truth() && token_dict.method("get"_n)({"uid"_s}) == api_key_uid) {
+            if (token_dict.truth() && py::eq(token_dict.method("get"_n)({"uid"_s}), api_key_uid)) {
                 target_user_sub = user.attr("username"_n);
                 target_token = env["APIKeyInfo"_n]({
                     "uid"_kw = token_dict.method("get"_n)({"uid"_s}),
