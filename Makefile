@@ -8,7 +8,9 @@ PYTHON310 := $(shell for p in python3.10 "$$(pyenv root 2>/dev/null)"/versions/3
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
-SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \) -not -path '*/__pycache__/*') \
+# All the extension modules, from the one list of them.
+MODULES := $(shell awk '/^[a-z]/ {printf "%s%s", sep, $$1; sep=";"}' src/python_api/modules.txt)
+SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.txt' \) -not -path '*/__pycache__/*') \
            CMakeLists.txt pyproject.toml
 
 .PHONY: demo test build bench clean
@@ -34,7 +36,7 @@ $(VENV)/.tools:
 # Warnings are errors in our own builds; the build tree is kept in build/ so
 # that a rebuild compiles only what changed.
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ZENTAB_WERROR=ON -Ccmake.define.ZENTAB_MODULES='tidewell;parcelry;keyfolio;logs' '.[test]'
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ZENTAB_WERROR=ON -Ccmake.define.ZENTAB_MODULES='$(MODULES)' '.[test]'
 	touch $@
 
 clean:

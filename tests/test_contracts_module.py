@@ -151,3 +151,9 @@ def test_names_are_looked_up_at_use(monkeypatch):
 
     monkeypatch.setattr(tidewell, "ServiceStatus", types.SimpleNamespace(NOT_RUNNING="rebound", NOT_INSTALLED="x"))
     assert tidewell._get_service_status_safe(Module) == "rebound"
+
+
+def test_every_built_module_is_checked_here():
+    from module_list import native_modules
+
+    assert sorted(native_modules()) == sorted(BINDINGS)

@@ -7,12 +7,9 @@ from pathlib import Path
 
 import pytest
 
-MODULES = [
-    "zentab_api.python_api.sync.tidewell",
-    "zentab_api.python_api.sync.parcelry",
-    "zentab_api.python_api.auth.local.keyfolio",
-    "zentab_api.python_api.admin.logs",
-]
+from module_list import native_modules
+
+MODULES = native_modules()
 PACKAGES = ["zentab_api", "zentab_client", "zentab_service_manager", "zentab_tidewell"]
 # The application packages carry no py.typed marker, so mypy is shown them through MYPYPATH;
 # the large third-party libraries behind them are not analysed, which keeps the run short.
