@@ -70,16 +70,17 @@ def read_address() -> Optional[ApiAddress]:
         fd = os.open(address_file(), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     except OSError:
         return None
-    with os.fdopen(fd, "rb") as f:
-        info = os.fstat(f.fileno())
+    try:
+        info = os.fstat(fd)
         if (not stat.S_ISREG(info.st_mode) or info.st_uid != os.getuid()
                 or info.st_mode & 0o077 or info.st_size > 4096):
             return None
-        try:
-            record = json.loads(f.read())
-            port, pid, key = record["port"], record["pid"], record["key"]
-        except (ValueError, KeyError, TypeError):
-            return None
+        record = json.loads(os.read(fd, 4096))
+        port, pid, key = record["port"], record["pid"], record["key"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    finally:
+        os.close(fd)
     if not (isinstance(port, int) and 0 < port < 65536 and isinstance(pid, int) and isinstance(key, str)):
         return None
     return ApiAddress(url=f"http://{HOST}:{port}", port=port, pid=pid, key=key)

@@ -7,7 +7,7 @@ from them. A small wrapper stands in only where HTTP wants another shape (a JSON
 import secrets
 from typing import Callable, Dict, Optional, Type
 
-from fastapi import APIRouter, Depends, FastAPI, Request
+from fastapi import Depends, FastAPI, Request
 from fastapi.exceptions import HTTPException
 from fastapi.responses import PlainTextResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
@@ -75,8 +75,7 @@ for _wrapper, _native in ((set_sync_status_error_viewed, tidewell.set_sync_statu
 
 
 # -- routes -----------------------------------------------------------------------
-def _routes() -> APIRouter:
-    r = APIRouter()
+def _add_routes(r: FastAPI) -> None:
     text = {"response_class": PlainTextResponse}
     no_content = {"status_code": 204}
 
@@ -108,7 +107,6 @@ def _routes() -> APIRouter:
 
     # A plain function: FastAPI runs it in its thread pool, off the event loop.
     r.get("/admin/logs/{service}", tags=["logs"])(logs.get_recent_log_lines)
-    return r
 
 
 _bearer = HTTPBearer(auto_error=False, description="The key in the API's address file (api_address.json)")
@@ -138,6 +136,6 @@ def create_app(api_key: str) -> FastAPI:
                   # Operation ids are the module functions' names.
                   generate_unique_id_function=lambda route: route.name)
     app.state.api_key = api_key
-    app.include_router(_routes())
+    _add_routes(app)
     app.add_middleware(TrustedHostMiddleware, allowed_hosts=ALLOWED_HOSTS)
     return app
