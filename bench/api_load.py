@@ -15,6 +15,7 @@ import argparse
 import asyncio
 import os
 import random
+import shutil
 import statistics
 import sys
 import tempfile
@@ -101,6 +102,7 @@ def run_one(loop, args):
         after = rss_kib(pid)
     finally:
         service.stop()
+        shutil.rmtree(data_dir, ignore_errors=True)
     count = sum(len(v) for v in latencies.values())
     total_errors = sum(errors.values())
     print(f"-- uvicorn --loop {loop}: {args.clients} clients, {count} requests in {elapsed:.2f} s = "
