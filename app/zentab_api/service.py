@@ -25,7 +25,7 @@ PORT_ENV = "ZENTAB_API_PORT"
 LOOPS = ("uvloop", "asyncio")
 DEFAULT_LOOP = "uvloop"
 # Below the service manager's wait before SIGKILL, so open requests end first.
-GRACEFUL_SHUTDOWN_S = 3.0
+GRACEFUL_SHUTDOWN_S = 3
 
 logger = logging.getLogger("zentab_api.service")
 

@@ -5,7 +5,8 @@ signatures and resolvable annotations, so FastAPI reads their parameters and res
 from them. A small wrapper stands in only where HTTP wants another shape (a JSON body).
 """
 import secrets
-from typing import Callable, Dict, Optional, Type
+from enum import Enum
+from typing import Callable, Dict, List, Optional, Type, Union
 
 from fastapi import Depends, FastAPI, Request
 from fastapi.exceptions import HTTPException
@@ -76,37 +77,37 @@ for _wrapper, _native in ((set_sync_status_error_viewed, tidewell.set_sync_statu
 
 # -- routes -----------------------------------------------------------------------
 def _add_routes(r: FastAPI) -> None:
-    text = {"response_class": PlainTextResponse}
-    no_content = {"status_code": 204}
-
-    sync = ["tidewell"]
+    text = PlainTextResponse  # the problem reports are text for people
+    sync: List[Union[str, Enum]] = ["tidewell"]
     r.get("/sync/status", tags=sync)(tidewell.get_sync_status)
     r.post("/sync/tidewell/start", tags=sync)(tidewell.start_tidewell)
     r.post("/sync/tidewell/stop", tags=sync)(tidewell.stop_tidewell)
     r.get("/sync/errors", tags=sync)(tidewell.get_sync_errors)
     r.patch("/sync/errors/{error_id}", tags=sync)(set_sync_status_error_viewed)
     r.post("/sync/errors/viewed", tags=sync)(tidewell.mark_all_sync_status_errors_viewed)
-    r.get("/sync/tidewell/report", tags=sync, **text)(tidewell.generate_tidewell_report)
-    r.get("/sync/tidewell/error-report", tags=sync, **text)(tidewell.get_tidewell_error_report)
-    r.post("/sync/tidewell/report", tags=sync, **no_content)(report_tidewell)
+    r.get("/sync/tidewell/report", tags=sync, response_class=text)(tidewell.generate_tidewell_report)
+    r.get("/sync/tidewell/error-report", tags=sync, response_class=text)(tidewell.get_tidewell_error_report)
+    r.post("/sync/tidewell/report", tags=sync, status_code=204)(report_tidewell)
 
-    items = ["parcelry"]
+    items: List[Union[str, Enum]] = ["parcelry"]
     r.get("/sync/sources/{source_id}/items", tags=items)(parcelry.list_parcelry)
     r.get("/sync/items/{sync_item_id}", tags=items)(parcelry.get_sync_item)
-    r.post("/sync/items/{sync_item_id}/reset", tags=items, **no_content)(parcelry.reset_sync_item)
-    r.post("/sync/items/{sync_item_id}/prioritize", tags=items, **no_content)(parcelry.prioritize_sync_item)
-    r.get("/sync/items/{sync_item_id}/report", tags=items, **text)(parcelry.generate_sync_item_report)
-    r.get("/sync/items/{sync_item_id}/error-report", tags=items, **text)(parcelry.get_sync_item_error_report)
-    r.post("/sync/items/{sync_item_id}/report", tags=items, **no_content)(report_sync_item)
+    r.post("/sync/items/{sync_item_id}/reset", tags=items, status_code=204)(parcelry.reset_sync_item)
+    r.post("/sync/items/{sync_item_id}/prioritize", tags=items, status_code=204)(parcelry.prioritize_sync_item)
+    r.get("/sync/items/{sync_item_id}/report", tags=items, response_class=text)(parcelry.generate_sync_item_report)
+    r.get("/sync/items/{sync_item_id}/error-report", tags=items,
+          response_class=text)(parcelry.get_sync_item_error_report)
+    r.post("/sync/items/{sync_item_id}/report", tags=items, status_code=204)(report_sync_item)
 
-    tokens = ["keyfolio"]
+    tokens: List[Union[str, Enum]] = ["keyfolio"]
     r.post("/auth/local/tokens", tags=tokens, status_code=201)(create_api_token)
     r.get("/auth/local/tokens", tags=tokens)(keyfolio.list_keyfolio)
-    r.delete("/auth/local/tokens/{api_key_uid}", tags=tokens, **no_content)(keyfolio.delete_api_token)
+    r.delete("/auth/local/tokens/{api_key_uid}", tags=tokens, status_code=204)(keyfolio.delete_api_token)
     r.get("/auth/local/tokens/{api_key_uid}/check", tags=tokens)(keyfolio.check_api_token)
 
     # A plain function: FastAPI runs it in its thread pool, off the event loop.
-    r.get("/admin/logs/{service}", tags=["logs"])(logs.get_recent_log_lines)
+    admin: List[Union[str, Enum]] = ["logs"]
+    r.get("/admin/logs/{service}", tags=admin)(logs.get_recent_log_lines)
 
 
 _bearer = HTTPBearer(auto_error=False, description="The key in the API's address file (api_address.json)")
