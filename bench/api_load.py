@@ -4,7 +4,7 @@ For each event loop (uvicorn --loop uvloop, then asyncio) the sync_api service i
 the service manager on a fresh data directory; --clients httpx.AsyncClient tasks share
 --requests requests over the mix below, and stop at --seconds whatever happens. Reported:
 requests per second, p50 and p99 latency per endpoint (ms), errors (anything but the expected
-status, or a transport error: must be 0), and the server's resident memory before and after.
+status, an answer about another item than the one asked for, or a transport error: must be 0), and the server's resident memory before and after.
 
     python bench/api_load.py [--clients 50] [--requests 5000] [--seconds 60] [--loops uvloop,asyncio]
 
@@ -52,6 +52,15 @@ def percentile(sorted_values, q):
     return sorted_values[min(len(sorted_values) - 1, int(q * len(sorted_values)))]
 
 
+def _answers(name, item, response):
+    """No cross-talk: an answer about one item is about the item asked for."""
+    if name == "GET /sync/items/{id}":
+        return response.json()["id"] == item
+    if name == "GET /sync/items/{id}/report":
+        return f"Sync item {item}\n" in response.text
+    return True
+
+
 async def drive(address, clients, total, seconds):
     latencies = defaultdict(list)
     errors = defaultdict(int)
@@ -65,11 +74,12 @@ async def drive(address, clients, total, seconds):
         while issued < total and time.monotonic() < deadline:
             issued += 1
             name, method, path, expected = rng.choice(MIX)
-            path = path.format(item=rng.choice(ITEM_IDS))
+            item = rng.choice(ITEM_IDS)
+            path = path.format(item=item)
             start = time.perf_counter()
             try:
                 response = await client.request(method, path)
-                ok = response.status_code == expected
+                ok = response.status_code == expected and _answers(name, item, response)
             except httpx.HTTPError:
                 ok = False
             latencies[name].append(time.perf_counter() - start)

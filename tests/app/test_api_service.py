@@ -358,6 +358,54 @@ def test_address_round_trip_and_removal_only_by_its_owner(tmp_path, monkeypatch)
     assert api_address.read_address() is None
 
 
+def test_a_store_fault_is_a_fixed_500_and_its_traceback_one_record_in_api_log(api, env):
+    db = env["data"] / "tidewell.db"
+    aside = env["data"] / "aside"
+    aside.mkdir()
+    moved = [p for p in env["data"].glob("tidewell.db*")]
+    for p in moved:
+        p.rename(aside / p.name)
+    db.mkdir()  # SQLite cannot open a directory: an error nobody maps
+    try:
+        answer = api.get("/sync/items/1")
+    finally:
+        db.rmdir()
+        for p in moved:
+            (aside / p.name).rename(p)
+    assert error_of(answer, 500) == {"detail": "Internal server error", "error": "InternalServerError"}
+    assert "Traceback" not in answer.text and str(env["data"]) not in answer.text
+    # The same keep-alive connection serves on.
+    assert api.get("/sync/items/1").status_code == 200
+
+    def fault_records():
+        return [r for r in logs.get_recent_log_lines(logs.LogService.api, 50)
+                if " ERROR zentab_api.app: GET /sync/items/1 failed" in r]
+
+    for _ in range(100):
+        if fault_records():
+            break
+        asyncio.run(asyncio.sleep(0.02))
+    (record,) = fault_records()
+    lines = record.splitlines()
+    assert lines[1] == "Traceback (most recent call last):"
+    assert any(line.startswith("sqlalchemy.exc.OperationalError") for line in lines)
+
+
+def test_the_asyncio_loop_serves_as_well(tmp_path, monkeypatch):
+    monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
+    monkeypatch.setenv("ZENTAB_API_LOOP", "asyncio")
+    service = sync_api.get_service()
+    pid = service.start()
+    try:
+        found = api_address.wait_for_address(pid)
+        answer = httpx.get(f"{found.url}/sync/status", headers=found.headers, timeout=15)
+        assert answer.status_code == 200 and answer.json()["sync_api_service"] == "running"
+    finally:
+        assert service.stop() is True
+    log = (tmp_path / "logs" / "api.log").read_text(encoding="utf-8")
+    assert f"(pid {pid}, asyncio loop)" in log and '"GET /sync/status HTTP/1.1" 200' in log
+
+
 # Last in the module: stops the shared service.
 def test_stop_removes_the_address_and_logs_a_clean_exit(env):
     service = env["service"]

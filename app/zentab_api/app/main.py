@@ -14,6 +14,7 @@ from fastapi.responses import PlainTextResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from pydantic import BaseModel, ConfigDict, Field
 from starlette.middleware.trustedhost import TrustedHostMiddleware
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from zentab_api.app.exceptions import general_handler
 from zentab_api.app.exceptions.admin import logs_handler
@@ -121,6 +122,39 @@ async def require_key(request: Request,
         raise HTTPException(401, "Missing or wrong API key", headers={"WWW-Authenticate": "Bearer"})
 
 
+class AnswerUnexpectedErrors:
+    """Turns an error no handler maps into the fixed 500 answer, and logs its traceback.
+
+    Starlette's last-resort handler answers too but then re-raises, and uvicorn closes the
+    connection: a client's next request on that keep-alive connection would fail. Here the
+    request ends normally; only an error after the answer has started still goes up.
+    """
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        started = False
+
+        async def tracking_send(message: Message) -> None:
+            nonlocal started
+            started = started or message["type"] == "http.response.start"
+            await send(message)
+
+        try:
+            await self.app(scope, receive, tracking_send)
+        except Exception as exc:
+            if started:
+                raise
+            request = Request(scope)
+            general_handler.logger.error("%s %s failed", request.method, request.url.path, exc_info=exc)
+            response = await general_handler.unexpected_error_handler(request, exc)
+            await response(scope, receive, send)
+
+
 def exception_handlers() -> Dict[Type[BaseException], Callable[..., object]]:
     handlers: Dict[Type[BaseException], Callable[..., object]] = {}
     for module in HANDLER_MODULES:
@@ -138,5 +172,6 @@ def create_app(api_key: str) -> FastAPI:
                   generate_unique_id_function=lambda route: route.name)
     app.state.api_key = api_key
     _add_routes(app)
+    app.add_middleware(AnswerUnexpectedErrors)
     app.add_middleware(TrustedHostMiddleware, allowed_hosts=ALLOWED_HOSTS)
     return app
