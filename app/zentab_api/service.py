@@ -76,7 +76,8 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
                         help=f"event loop (default ${LOOP_ENV}, else {DEFAULT_LOOP})")
     parser.add_argument("--port", type=int, default=int(os.environ.get(PORT_ENV) or 0),
                         help=f"TCP port on 127.0.0.1 (default ${PORT_ENV}, else a free one)")
-    args = parser.parse_args(argv)
+    # Arguments of our own only; whatever else the service manager passes is its business.
+    args, _ = parser.parse_known_args(argv)
     if args.loop not in LOOPS:
         parser.error(f"${LOOP_ENV} must be one of {', '.join(LOOPS)}")
     return args
