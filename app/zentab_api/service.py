@@ -90,6 +90,10 @@ def main(argv: Optional[List[str]] = None) -> None:
     _, listener = configure_logging()
     try:
         run(args.loop, args.port)
+    except Exception:
+        # The service manager discards our stderr: the log is where this is read.
+        logger.exception("Local API failed")
+        raise
     finally:
         logger.info("Local API stopped (pid %d)", os.getpid())
         listener.stop()

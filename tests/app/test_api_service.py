@@ -9,6 +9,8 @@ import os
 import re
 import socket
 import stat
+import subprocess
+import sys
 
 import httpx
 import pytest
@@ -404,6 +406,17 @@ def test_the_asyncio_loop_serves_as_well(tmp_path, monkeypatch):
         assert service.stop() is True
     log = (tmp_path / "logs" / "api.log").read_text(encoding="utf-8")
     assert f"(pid {pid}, asyncio loop)" in log and '"GET /sync/status HTTP/1.1" 200' in log
+
+
+def test_a_port_in_use_is_reported_in_api_log(tmp_path, monkeypatch, env):
+    monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
+    taken = env["address"].port
+    done = subprocess.run([sys.executable, "-m", "zentab_api.service", "--port", str(taken)],
+                          capture_output=True, timeout=30)
+    assert done.returncode != 0
+    assert api_address.read_address() is None
+    log = (tmp_path / "logs" / "api.log").read_text(encoding="utf-8")
+    assert "ERROR zentab_api.service: Local API failed" in log and "Address already in use" in log
 
 
 # Last in the module: stops the shared service.
