@@ -107,6 +107,24 @@ def test_key_and_host_are_checked_but_the_openapi_pages_are_open(env):
     assert document["components"]["securitySchemes"]["HTTPBearer"]["scheme"] == "bearer"
 
 
+def test_the_document_is_read_from_the_module_functions_signatures(env):
+    document = httpx.get(f"{env['address'].url}/openapi.json").json()
+    paths = document["paths"]
+    listing = paths["/sync/sources/{source_id}/items"]["get"]
+    assert [p["name"] for p in listing["parameters"]] == list(inspect.signature(parcelry.list_parcelry).parameters)
+    order_by = next(p for p in listing["parameters"] if p["name"] == "order_by")
+    assert {"$ref": "#/components/schemas/SyncItemSortKey"} in order_by["schema"]["anyOf"]
+    assert listing["responses"]["200"]["content"]["application/json"]["schema"]["items"] == \
+        {"$ref": "#/components/schemas/SyncItemReadSummaryV1"}
+    one = paths["/sync/items/{sync_item_id}"]["get"]
+    assert one["responses"]["200"]["content"]["application/json"]["schema"] == \
+        {"$ref": "#/components/schemas/SyncItemReadV1"}
+    assert one["description"] == parcelry.get_sync_item.__doc__
+    logs_op = paths["/admin/logs/{service}"]["get"]
+    assert [(p["name"], p["in"]) for p in logs_op["parameters"]] == [("service", "path"), ("n", "query")]
+    assert document["components"]["schemas"]["LogService"]["enum"] == ["api", "tidewell"]
+
+
 # -- parcelry ---------------------------------------------------------------------------
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(is_synchronized=st.sampled_from([None, True, False]), has_priority=st.sampled_from([None, True, False]),
