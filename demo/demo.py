@@ -7,11 +7,13 @@ services, and stops everything it started.
 import asyncio
 import os
 import tempfile
-import time
 
 os.environ.setdefault("ZENTAB_DATA_DIR", tempfile.mkdtemp(prefix="zentab-demo-"))
 os.environ.setdefault("ZENTAB_AGENT_INTERVAL", "0.1")
 
+import httpx  # noqa: E402
+
+from zentab_api.app.address import wait_for_address  # noqa: E402
 from zentab_api.python_api.admin import logs  # noqa: E402
 from zentab_api.python_api.auth.local import keyfolio  # noqa: E402
 from zentab_api.python_api.sync import parcelry, tidewell  # noqa: E402
@@ -101,6 +103,25 @@ async def demo_keyfolio(server):
         print(f"second create_api_token: {type(error).__name__}: {error}")
 
 
+async def demo_http(api_pid):
+    heading("the local API over HTTP (the sync_api service)")
+    address = wait_for_address(api_pid)
+    print(f"listening on {address.url}; OpenAPI page: {address.url}/docs")
+    calls = [("GET", "/sync/status", None), ("GET", "/sync/sources/1/items?limit=2&order_by=attempts", None),
+             ("GET", "/sync/items/3", None), ("POST", "/sync/items/3/prioritize", None),
+             ("GET", "/sync/items/999999", None), ("POST", "/auth/local/tokens", {"name": "another"}),
+             ("GET", "/admin/logs/tidewell?n=1", None)]
+    async with httpx.AsyncClient(base_url=address.url, headers=address.headers, timeout=10) as client:
+        for method, path, body in calls:
+            response = await client.request(method, path, json=body)
+            text = response.text if len(response.text) <= 110 else response.text[:107] + "..."
+            print(f"{method:<5} {path:<48} -> {response.status_code} {text}")
+    await asyncio.sleep(0.2)  # the service's log thread writes just after each answer
+    print(f"--- the last {len(calls)} records of api.log, as logs.get_recent_log_lines reads them ---")
+    for record in logs.get_recent_log_lines(logs.LogService.api, len(calls)):
+        print(record)
+
+
 def demo_logs():
     heading("logs: the last records of each service's log")
     for service in logs.LogService:
@@ -116,13 +137,13 @@ async def main():
     print(f"data directory: {os.environ['ZENTAB_DATA_DIR']}")
     server = start_server()
     api_service = sync_api.get_service()
-    api_service.start()
+    api_pid = api_service.start()
     try:
         login("demo-user", "Ada", "Lovelace", server.url)
         await demo_tidewell(server)
         await demo_parcelry()
         await demo_keyfolio(server)
-        time.sleep(0.5)  # let the API service write a few more lines
+        await demo_http(api_pid)
         demo_logs()
     finally:
         api_service.stop()

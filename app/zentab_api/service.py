@@ -1,80 +1,130 @@
-"""The sync API service process: `python -m zentab_api.service`.
+"""The local API process: `python -m zentab_api.service [--loop uvloop|asyncio] [--port N]`.
 
-Stands in for the API server's background side: it stays up until SIGTERM / SIGINT and
-writes its activity to the API log, which the admin log viewer reads.
+Serves zentab_api.app.main on 127.0.0.1 with uvicorn until SIGTERM / SIGINT. The port is
+free one unless given; once it accepts connections, the address and a fresh key are recorded
+in <data dir>/api_address.json for clients. uvicorn's access log and the application's records
+go to api.log in the log directory, rotated like the agent's log.
 """
+import argparse
 import logging
+import logging.handlers
 import os
-import random
+import queue
 import signal
-import threading
-from typing import Optional
+import socket
+import sys
+from pathlib import Path
+from typing import List, Optional, Tuple
 
 from zentab_api import LOG_FILE_NAME
-from zentab_service_manager.logfile import configure_service_logging
+from zentab_client.settings.folders import get_log_dir
+from zentab_service_manager.logfile import BACKUP_COUNT, LOG_FORMAT, MAX_BYTES
 
-INTERVAL_ENV = "ZENTAB_API_INTERVAL"
-DEFAULT_INTERVAL_S = 0.5
-SUMMARY_EVERY = 5
-TRACEBACK_EVERY = 11
+LOOP_ENV = "ZENTAB_API_LOOP"
+PORT_ENV = "ZENTAB_API_PORT"
+LOOPS = ("uvloop", "asyncio")
+DEFAULT_LOOP = "uvloop"
+# Below the service manager's wait before SIGKILL, so open requests end first.
+GRACEFUL_SHUTDOWN_S = 3
 
 logger = logging.getLogger("zentab_api.service")
 
-_ROUTES = ("GET /v1/sync/status", "GET /v1/sync/items", "PATCH /v1/sync/items/{id}",
-           "GET /v1/sync/errors", "POST /v1/sync/errors/viewed")
+
+def configure_logging(level: int = logging.INFO) -> Tuple[Path, logging.handlers.QueueListener]:
+    """Root logger -> queue -> RotatingFileHandler on api.log.
+
+    The file is written by the listener's thread, so a slow disk never stalls the event loop.
+    Records are formatted as the agent's are: each starts with its timestamp, so the log
+    reader keeps a traceback with its record.
+    """
+    path = get_log_dir() / LOG_FILE_NAME
+    file_handler = logging.handlers.RotatingFileHandler(path, maxBytes=MAX_BYTES, backupCount=BACKUP_COUNT,
+                                                        encoding="utf-8")
+    file_handler.setFormatter(logging.Formatter(LOG_FORMAT))
+    records: "queue.SimpleQueue[logging.LogRecord]" = queue.SimpleQueue()
+    root = logging.getLogger()
+    for old in list(root.handlers):
+        root.removeHandler(old)
+        old.close()
+    root.addHandler(logging.handlers.QueueHandler(records))
+    root.setLevel(level)
+    listener = logging.handlers.QueueListener(records, file_handler)
+    listener.start()
+    return path, listener
 
 
-class UpstreamTimeout(TimeoutError):
-    pass
+def _bind(port: int) -> socket.socket:
+    """A listening-ready socket on the loopback address; port 0 takes a free one."""
+    from zentab_api.app.address import HOST
+
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind((HOST, port))
+    sock.set_inheritable(True)
+    return sock
 
 
-def interval_from_env() -> float:
-    try:
-        value = float(os.environ.get(INTERVAL_ENV, ""))
-    except ValueError:
-        return DEFAULT_INTERVAL_S
-    return value if value > 0 else DEFAULT_INTERVAL_S
+def _terminate(signum: int, _frame: object) -> None:
+    # Until uvicorn takes the signals over, and when it hands a caught one back after its
+    # graceful shutdown: leave through `finally` so the address file is removed.
+    raise SystemExit(0)
 
 
-def _call_upstream(tick: int) -> None:
-    raise UpstreamTimeout(f"Tidewell store did not answer within 2.0 s (tick {tick})")
+def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="python -m zentab_api.service", description=__doc__.split("\n")[0])
+    parser.add_argument("--loop", choices=LOOPS, default=os.environ.get(LOOP_ENV) or DEFAULT_LOOP,
+                        help=f"event loop (default ${LOOP_ENV}, else {DEFAULT_LOOP})")
+    parser.add_argument("--port", type=int, default=int(os.environ.get(PORT_ENV) or 0),
+                        help=f"TCP port on 127.0.0.1 (default ${PORT_ENV}, else a free one)")
+    # Arguments of our own only; whatever else the service manager passes is its business.
+    args, _ = parser.parse_known_args(argv)
+    if args.loop not in LOOPS:
+        parser.error(f"${LOOP_ENV} must be one of {', '.join(LOOPS)}")
+    return args
 
 
-def tick(n: int, rng: random.Random) -> None:
-    """Logs what one interval of the service looks like."""
-    if n % TRACEBACK_EVERY == 0:
-        try:
-            _call_upstream(n)
-        except UpstreamTimeout:
-            logger.exception("Request %d failed", n)
-        return
-    if n % SUMMARY_EVERY == 0:
-        lines = [f"Request summary after tick {n}:"]
-        lines += [f"  {route:<28} {rng.randint(0, 40):>3} calls" for route in _ROUTES]
-        logger.info("\n".join(lines))
-        return
-    logger.info("Tick %d: %s -> 200 (%d ms)", n, rng.choice(_ROUTES), rng.randint(1, 60))
-
-
-def run(stop: Optional[threading.Event] = None, interval: Optional[float] = None) -> None:
-    stop = stop or threading.Event()
-    interval = interval or interval_from_env()
+def main(argv: Optional[List[str]] = None) -> None:
     for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, lambda *_: stop.set())  # type: ignore[union-attr]
-    rng = random.Random()
-    logger.info("Sync API service started (pid %d, interval %.2f s)", os.getpid(), interval)
-    n = 0
-    while not stop.wait(interval):
-        n += 1
-        tick(n, rng)
-    logger.info("Sync API service stopping")
+        signal.signal(signum, _terminate)
+    args = parse_args(argv)
+    _, listener = configure_logging()
+    try:
+        run(args.loop, args.port)
+    except Exception:
+        # The service manager discards our stderr: the log is where this is read.
+        logger.exception("Local API failed")
+        raise
+    finally:
+        logger.info("Local API stopped (pid %d)", os.getpid())
+        listener.stop()
+        logging.shutdown()
 
 
-def main() -> None:
-    configure_service_logging(LOG_FILE_NAME)
-    run()
-    logging.shutdown()
+def run(loop: str, port: int) -> None:
+    import uvicorn
+
+    from zentab_api.app.address import new_key, remove_address, write_address
+    from zentab_api.app.main import create_app
+
+    key = new_key()
+    sock = _bind(port)
+
+    class Server(uvicorn.Server):
+        async def startup(self, sockets: Optional[List[socket.socket]] = None) -> None:
+            await super().startup(sockets=sockets)
+            if self.started:  # listening now: clients may come
+                write_address(sock.getsockname()[1], key)
+                logger.info("Local API listening on http://%s:%d (pid %d, %s loop)",
+                            *sock.getsockname(), os.getpid(), loop)
+
+    config = uvicorn.Config(create_app(key), loop=loop, log_config=None, access_log=True,
+                            timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_S, server_header=False)
+    try:
+        Server(config).run(sockets=[sock])
+    finally:
+        remove_address()
+        sock.close()
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

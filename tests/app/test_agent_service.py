@@ -21,7 +21,6 @@ from zentab_tidewell.db import get_db_session_context
 def data_dir(tmp_path, monkeypatch):
     monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
     monkeypatch.setenv("ZENTAB_AGENT_INTERVAL", "0.05")
-    monkeypatch.setenv("ZENTAB_API_INTERVAL", "0.02")
     yield tmp_path
     # Whatever a test started in this data dir is stopped here, even after a failure.
     ServiceManager().stop_all()
@@ -61,15 +60,6 @@ def test_tidewell_agent_runs_counts_logs_and_stops(data_dir):
     assert not service.pid_file.exists()
     assert "Tidewell agent stopping" in log.read_text(encoding="utf-8")  # SIGTERM ended it cleanly
     assert service.stop() is False
-
-
-def test_sync_api_service_writes_its_log_with_tracebacks(data_dir):
-    service = sync_api.get_service()
-    service.start()
-    log = data_dir / "logs" / zentab_api.LOG_FILE_NAME
-    wait_for(lambda: log.exists() and "Traceback (most recent call last)" in log.read_text(encoding="utf-8"))
-    service.stop()
-    assert service.status.running_status is RunningStatus.STOPPED
 
 
 @pytest.mark.parametrize("module", [tidewell, sync_api])

@@ -1,4 +1,7 @@
 """Errors of the admin log viewer."""
+from typing import Callable, Dict, Type
+
+from zentab_api.app.exceptions.general_handler import status_handler
 
 
 class LogFileNotFoundError(Exception):
@@ -7,3 +10,8 @@ class LogFileNotFoundError(Exception):
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
+
+
+EXCEPTION_HANDLERS: Dict[Type[BaseException], Callable[..., object]] = {
+    LogFileNotFoundError: status_handler(404),
+}

@@ -1,4 +1,9 @@
-"""Errors about starting and stopping the Tidewell agent."""
+"""Errors about starting and stopping the Tidewell agent, and the sync store's lookups."""
+from typing import Callable, Dict, Type
+
+from zentab_api.app.exceptions.general_handler import status_handler
+from zentab_tidewell.exceptions import (SyncItemNotFoundError, SyncSourceNotFoundError,
+                                        SyncStatusErrorRecordNotFoundError)
 
 
 class TidewellError(Exception):
@@ -17,3 +22,15 @@ class TidewellAlreadyRunningError(TidewellError):
 
 class TidewellAlreadyStoppedError(TidewellError):
     pass
+
+
+EXCEPTION_HANDLERS: Dict[Type[BaseException], Callable[..., object]] = {
+    # Nothing this API can do about a missing installation: unavailable.
+    TidewellNotInstalledError: status_handler(503),
+    # The agent is already in the requested state.
+    TidewellAlreadyRunningError: status_handler(409),
+    TidewellAlreadyStoppedError: status_handler(409),
+    SyncItemNotFoundError: status_handler(404),
+    SyncSourceNotFoundError: status_handler(404),
+    SyncStatusErrorRecordNotFoundError: status_handler(404),
+}

@@ -1,5 +1,7 @@
 """Errors of the local API token endpoints."""
-from zentab_api.app.exceptions.general_handler import LocalAPIError
+from typing import Callable, Dict, Type
+
+from zentab_api.app.exceptions.general_handler import LocalAPIError, status_handler
 
 
 class UserAlreadyHasTokenError(LocalAPIError):
@@ -8,3 +10,9 @@ class UserAlreadyHasTokenError(LocalAPIError):
 
 class TokenNotFoundError(LocalAPIError):
     """The user holds no token."""
+
+
+EXCEPTION_HANDLERS: Dict[Type[BaseException], Callable[..., object]] = {
+    UserAlreadyHasTokenError: status_handler(409),
+    TokenNotFoundError: status_handler(404),
+}

@@ -1,0 +1,148 @@
+"""Load on the local API process: N concurrent clients over a mix of endpoints, loopback only.
+
+For each event loop (uvicorn --loop uvloop, then asyncio) the sync_api service is started by
+the service manager on a fresh data directory; --clients httpx.AsyncClient tasks share
+--requests requests over the mix below, and stop at --seconds whatever happens. Reported:
+requests per second, p50 and p99 latency per endpoint (ms), errors (anything but the expected
+status, an answer about another item than the one asked for, or a transport error: must be 0), and the server's resident memory before and after.
+
+    python bench/api_load.py [--clients 50] [--requests 5000] [--seconds 60] [--loops uvloop,asyncio]
+
+The clients run in this process on one asyncio loop; on a small machine they share the CPU
+with the server, so the figures are those of the pair.
+"""
+import argparse
+import asyncio
+import os
+import random
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+from collections import defaultdict
+
+import httpx
+
+# (name, method, path, expected status); {item} is a sync item id drawn per request.
+MIX = [
+    ("GET /sync/status", "GET", "/sync/status", 200),
+    ("GET /sync/sources/1/items", "GET", "/sync/sources/1/items?limit=20&order_by=attempts", 200),
+    ("GET /sync/items/{id}", "GET", "/sync/items/{item}", 200),
+    ("GET /sync/errors", "GET", "/sync/errors?limit=10", 200),
+    ("GET /sync/items/{id}/report", "GET", "/sync/items/{item}/report?message=load", 200),
+    ("POST /sync/items/{id}/prioritize", "POST", "/sync/items/{item}/prioritize", 204),
+    ("GET /auth/local/tokens", "GET", "/auth/local/tokens", 200),
+    ("GET /admin/logs/api", "GET", "/admin/logs/api?n=20", 200),
+]
+ITEM_IDS = range(1, 19)  # the seeded store's items
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no VmRSS for pid {pid}")
+
+
+def percentile(sorted_values, q):
+    if not sorted_values:
+        return float("nan")
+    return sorted_values[min(len(sorted_values) - 1, int(q * len(sorted_values)))]
+
+
+def _answers(name, item, response):
+    """No cross-talk: an answer about one item is about the item asked for."""
+    if name == "GET /sync/items/{id}":
+        return response.json()["id"] == item
+    if name == "GET /sync/items/{id}/report":
+        return f"Sync item {item}\n" in response.text
+    return True
+
+
+async def drive(address, clients, total, seconds):
+    latencies = defaultdict(list)
+    errors = defaultdict(int)
+    issued = 0
+    deadline = time.monotonic() + seconds
+    limits = httpx.Limits(max_connections=clients, max_keepalive_connections=clients)
+
+    async def client_task(client, seed):
+        nonlocal issued
+        rng = random.Random(seed)
+        while issued < total and time.monotonic() < deadline:
+            issued += 1
+            name, method, path, expected = rng.choice(MIX)
+            item = rng.choice(ITEM_IDS)
+            path = path.format(item=item)
+            start = time.perf_counter()
+            try:
+                response = await client.request(method, path)
+                ok = response.status_code == expected and _answers(name, item, response)
+            except httpx.HTTPError:
+                ok = False
+            latencies[name].append(time.perf_counter() - start)
+            if not ok:
+                errors[name] += 1
+
+    async with httpx.AsyncClient(base_url=address.url, headers=address.headers, limits=limits,
+                                 timeout=30) as client:
+        for name, method, path, _ in MIX:  # warm-up, not counted
+            await client.request(method, path.format(item=1))
+        started = time.perf_counter()
+        await asyncio.gather(*(client_task(client, i) for i in range(clients)))
+        elapsed = time.perf_counter() - started
+    return latencies, errors, elapsed
+
+
+def run_one(loop, args):
+    data_dir = tempfile.mkdtemp(prefix=f"zentab-bench-api-{loop}-")
+    os.environ["ZENTAB_DATA_DIR"] = data_dir
+    os.environ["ZENTAB_API_LOOP"] = loop
+    from zentab_api.app.address import wait_for_address
+    from zentab_service_manager.services import sync_api
+
+    service = sync_api.get_service()
+    pid = service.start()
+    try:
+        address = wait_for_address(pid)
+        before = rss_kib(pid)
+        latencies, errors, elapsed = asyncio.run(drive(address, args.clients, args.requests, args.seconds))
+        after = rss_kib(pid)
+    finally:
+        service.stop()
+        shutil.rmtree(data_dir, ignore_errors=True)
+    count = sum(len(v) for v in latencies.values())
+    total_errors = sum(errors.values())
+    print(f"-- uvicorn --loop {loop}: {args.clients} clients, {count} requests in {elapsed:.2f} s = "
+          f"{count / elapsed:.0f} req/s; errors {total_errors}; server RSS {before / 1024:.1f} MiB before, "
+          f"{after / 1024:.1f} MiB after")
+    print(f"   {'endpoint':<36} {'n':>6} {'p50 ms':>8} {'p99 ms':>8} {'errors':>7}")
+    for name, *_ in MIX:
+        values = sorted(latencies.get(name, []))
+        print(f"   {name:<36} {len(values):>6} {1000 * percentile(values, 0.5):>8.1f} "
+              f"{1000 * percentile(values, 0.99):>8.1f} {errors.get(name, 0):>7}")
+    all_values = sorted(v for values in latencies.values() for v in values)
+    print(f"   {'all':<36} {len(all_values):>6} {1000 * statistics.median(all_values):>8.1f} "
+          f"{1000 * percentile(all_values, 0.99):>8.1f} {total_errors:>7}")
+    return total_errors
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--clients", type=int, default=50)
+    parser.add_argument("--requests", type=int, default=5000, help="total over all clients (upper bound)")
+    parser.add_argument("--seconds", type=float, default=60.0, help="each run stops after this long")
+    parser.add_argument("--loops", default="uvloop,asyncio")
+    args = parser.parse_args()
+    if not (1 <= args.clients <= 500 and 1 <= args.requests <= 200_000 and 0 < args.seconds <= 600):
+        parser.error("clients 1-500, requests 1-200000, seconds up to 600")
+    failed = 0
+    for loop in args.loops.split(","):
+        failed += run_one(loop.strip(), args)
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
