@@ -10,7 +10,7 @@ import os
 import stat
 import threading
 from pathlib import Path
-from typing import Set
+from typing import Dict, Set
 
 logger = logging.getLogger(__name__)
 
@@ -18,8 +18,10 @@ DATA_DIR_ENV = "ZENTAB_DATA_DIR"
 DIR_MODE = 0o700
 FILE_MODE = 0o600
 
-# Data directories already created or tightened by this process.
+# Data directories already created or tightened by this process (the tree / the folder).
 _checked: Set[str] = set()
+_private_dirs: Set[str] = set()
+_paths: Dict[str, Path] = {}
 _checked_lock = threading.Lock()
 
 
@@ -46,6 +48,9 @@ def _describe(path: Path, err: OSError) -> DataDirectoryError:
 
 def private_dir(path: Path) -> Path:
     """mkdir -p with the last component 0700; an existing folder is tightened to 0700."""
+    key = str(path)
+    if key in _private_dirs and os.path.isdir(key):
+        return path  # made private by this process already; status reads come here often
     try:
         path.mkdir(mode=DIR_MODE, parents=True, exist_ok=True)
         st = os.stat(path)
@@ -55,6 +60,7 @@ def private_dir(path: Path) -> Path:
         raise _describe(path, NotADirectoryError(errno.ENOTDIR, "not a directory"))
     if stat.S_IMODE(st.st_mode) & 0o077:
         _tighten(path, DIR_MODE)
+    _private_dirs.add(key)
     return path
 
 
@@ -114,12 +120,12 @@ def get_data_dir() -> Path:
     """
     configured = os.environ.get(DATA_DIR_ENV)
     if configured:
-        path = Path(configured)
+        path = _paths.get(configured) or _paths.setdefault(configured, Path(configured))
     else:
         base = os.environ.get("XDG_DATA_HOME") or os.path.join(Path.home(), ".local", "share")
         path = Path(base) / "zentab"
     key = str(path)
-    if key in _checked and path.is_dir():
+    if key in _checked and os.path.isdir(key):
         return path
     private_dir(path)
     with _checked_lock:
