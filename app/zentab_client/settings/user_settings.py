@@ -70,7 +70,11 @@ def _read_raw(path: Path) -> Optional[Dict[str, Any]]:
 def _keep_damaged_copy(path: Path) -> Optional[Path]:
     """Copies a damaged settings file aside once per content, so the user can recover it."""
     try:
-        content = path.read_bytes()[:MAX_SETTINGS_BYTES]
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with os.fdopen(fd, "rb") as fh:
+            if not stat.S_ISREG(os.fstat(fh.fileno()).st_mode):
+                return None  # a FIFO or device: nothing to keep, and reading could block
+            content = fh.read(MAX_SETTINGS_BYTES)
     except OSError:
         return None
     copy = path.with_name(f"{path.name}.damaged-{hashlib.sha256(content).hexdigest()[:12]}")
