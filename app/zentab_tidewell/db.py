@@ -84,6 +84,9 @@ def _gate() -> _Gate:
 
 
 async def _acquire(primitive: Any, what: str) -> None:
+    if not primitive.locked():
+        await primitive.acquire()  # free: taken at once, without wait_for's extra task
+        return
     try:
         await asyncio.wait_for(primitive.acquire(), SESSION_WAIT_S)
     except asyncio.TimeoutError:
