@@ -22,6 +22,7 @@ def main():
         # A 2 x 2 MiB pair keeps the run short; the reader's cost grows with n, not with the file.
         ["logs_tail.py", "--megabytes", "1" if args.quick else "2"] + (["--repeat", "3"] if args.quick else []),
         ["api_load.py"] + (["--requests", "1000", "--seconds", "20"] if args.quick else []),
+        ["store.py"] + (["--repeat", "100", "--concurrent", "200"] if args.quick else []),
     ]
     failed = 0
     for script, *options in runs:

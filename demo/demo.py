@@ -86,7 +86,7 @@ async def demo_parcelry():
 
 async def demo_keyfolio(server):
     heading("keyfolio: local API tokens")
-    login("demo-user", "Ada", "Lovelace", server.url)
+    login("demo-user", "Ada", "Lovelace", server.url, access_token=server.issue_login("demo-user"))
     created = await keyfolio.create_api_token()
     print(f"create_api_token(): uid={created.uid} name={created.name!r} (secret returned once, not shown)")
     for record in await keyfolio.list_keyfolio():
@@ -139,7 +139,7 @@ async def main():
     api_service = sync_api.get_service()
     api_pid = api_service.start()
     try:
-        login("demo-user", "Ada", "Lovelace", server.url)
+        login("demo-user", "Ada", "Lovelace", server.url, access_token=server.issue_login("demo-user"))
         await demo_tidewell(server)
         await demo_parcelry()
         await demo_keyfolio(server)

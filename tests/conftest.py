@@ -29,5 +29,5 @@ def remote_server():
 @pytest.fixture
 def logged_in(data_dir, remote_server):
     """User u1 (Ada Lovelace) logged in to `remote_server`; yields the server."""
-    login("u1", "Ada", "Lovelace", remote_server.url)
+    login("u1", "Ada", "Lovelace", remote_server.url, access_token=remote_server.issue_login("u1"))
     return remote_server

@@ -53,7 +53,7 @@ def test_token_lifecycle_keeps_the_secret_to_the_create_response(logged_in, capl
 
 
 def test_listing_covers_every_token_holder_in_the_database(logged_in):
-    login("u2", "Grace", None, logged_in.url)
+    login("u2", "Grace", None, logged_in.url, access_token=logged_in.issue_login("u2"))
     run(kf.create_api_token("g"))
     login("u3", "Edsger", "", logged_in.url)  # logged in, holds no token
     login("u1", "Ada", "Lovelace", logged_in.url)

@@ -25,3 +25,7 @@ class ServerNotConfiguredError(RuntimeError):
 
 class NotLoggedInError(RuntimeError):
     """An operation needs a logged-in user and the settings name none."""
+
+
+class InsecureServerURLError(ServerNotConfiguredError):
+    """The server URL would send credentials in clear text (plain http to a remote host)."""

@@ -9,11 +9,12 @@ import uuid
 from urllib.parse import unquote
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 logger = logging.getLogger("zentab_server")
 
 HOST = "127.0.0.1"
+LOOPBACK_NAMES = frozenset({"127.0.0.1", "localhost", "::1"})
 
 BUG_REPORTS_PATH = "/api/v3/bug-reports"
 TOKENS_PATH = "/api/v1/tokens"
@@ -38,6 +39,9 @@ class _State:
         self.bug_reports: List[Dict[str, str]] = []
         self.tokens: Dict[str, Dict[str, Any]] = {}
         self.pending_failures: List[Tuple[int, str]] = []
+        # login credential -> user subject, as the identity provider would vouch for it
+        self.logins: Dict[str, str] = {}
+        self.on_token_created: Optional[Callable[[Dict[str, Any]], None]] = None
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -89,12 +93,43 @@ class _Handler(BaseHTTPRequestHandler):
             return None
         return value.strip()
 
+    def _login_user(self) -> Optional[str]:
+        """The subject whose login credential is presented as bearer, or None."""
+        presented = self._bearer_token()
+        if presented is None:
+            return None
+        with self.server.state.lock:
+            for credential, user_sub in self.server.state.logins.items():
+                if secrets.compare_digest(credential, presented):
+                    return user_sub
+        return None
+
+    def _token_by_secret(self) -> Optional[Dict[str, Any]]:
+        presented = self._bearer_token()
+        if presented is not None:
+            with self.server.state.lock:
+                for record in self.server.state.tokens.values():
+                    if not record["revoked"] and secrets.compare_digest(record["api_token"], presented):
+                        return record
+        return None
+
+    def _check_host(self) -> None:
+        # Only loopback names: a page whose DNS name is rebound to 127.0.0.1 must not reach us.
+        host = (self.headers.get("Host") or "").strip().lower()
+        if host.startswith("["):
+            name = host[1:].split("]", 1)[0]
+        else:
+            name = host.rsplit(":", 1)[0] if host.count(":") == 1 else host
+        if name not in LOOPBACK_NAMES:
+            raise _HTTPError(HTTPStatus.MISDIRECTED_REQUEST, "Host not served here")
+
     def _dispatch(self) -> None:
         state = self.server.state
         path = self.path.split("?", 1)[0].rstrip("/") or "/"
         self._body = b""
         try:
             self._body = self._drain_body()
+            self._check_host()
             with state.lock:
                 failure = state.pending_failures.pop(0) if state.pending_failures else None
             if failure is not None:
@@ -116,8 +151,13 @@ class _Handler(BaseHTTPRequestHandler):
             if method == "POST":
                 return self._create_bug_report(state)
             if method == "GET":
+                # Reports are private to whoever sent them.
+                user_sub = self._login_user()
+                if user_sub is None:
+                    raise _HTTPError(HTTPStatus.UNAUTHORIZED, "Login required")
                 with state.lock:
-                    return HTTPStatus.OK, [dict(r) for r in state.bug_reports]
+                    return HTTPStatus.OK, [{"subject": r["subject"], "description": r["description"]}
+                                           for r in state.bug_reports if r.get("reporter") == user_sub]
             raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
         if path == TOKEN_CHECK_PATH:
             if method != "POST":
@@ -143,12 +183,17 @@ class _Handler(BaseHTTPRequestHandler):
             raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "subject and description must be strings")
         if not subject.strip():
             raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "subject must not be empty")
+        # Anonymous reports are accepted (a crash before login must still reach us).
+        reporter = self._login_user()
         with state.lock:
-            state.bug_reports.append({"subject": subject, "description": description})
+            state.bug_reports.append({"subject": subject, "description": description, "reporter": reporter})
             number = len(state.bug_reports)
         return HTTPStatus.CREATED, {"id": number}
 
     def _create_token(self, state: _State) -> Tuple[int, Any]:
+        owner = self._login_user()
+        if owner is None:
+            raise _HTTPError(HTTPStatus.UNAUTHORIZED, "Login required to create a token")
         body = self._read_json()
         name = body.get("name") if isinstance(body, dict) else None
         if not isinstance(name, str) or not name.strip():
@@ -159,24 +204,35 @@ class _Handler(BaseHTTPRequestHandler):
             "name": name,
             "api_token": secrets.token_urlsafe(32),
             "revoked": False,
+            "owner": owner,
         }
         with state.lock:
             state.tokens[uid] = record
+            hook = state.on_token_created
+        if hook is not None:
+            hook(dict(record))
         return HTTPStatus.CREATED, {k: record[k] for k in ("uid", "name", "api_token")}
 
     def _delete_token(self, state: _State, uid: str) -> Tuple[int, Any]:
+        # The owner's login, or the token itself (revoked ones included: deleting is allowed).
+        caller = self._login_user()
+        presented = self._bearer_token()
         with state.lock:
-            if state.tokens.pop(uid, None) is None:
+            record = state.tokens.get(uid)
+            if caller is None and presented is not None:
+                if record is not None and secrets.compare_digest(record["api_token"], presented):
+                    caller = record["owner"]
+            if caller is None:
+                raise _HTTPError(HTTPStatus.UNAUTHORIZED, "Login or the token itself required")
+            # Another user's token answers like an unknown one: its existence is not disclosed.
+            if record is None or record["owner"] != caller:
                 raise _HTTPError(HTTPStatus.NOT_FOUND, f"Token {uid} not found")
+            del state.tokens[uid]
         return HTTPStatus.NO_CONTENT, None
 
     def _check_token(self, state: _State) -> Tuple[int, Any]:
-        presented = self._bearer_token()
-        if presented is not None:
-            with state.lock:
-                for record in state.tokens.values():
-                    if not record["revoked"] and secrets.compare_digest(record["api_token"], presented):
-                        return HTTPStatus.OK, {"valid": True}
+        if self._token_by_secret() is not None:
+            return HTTPStatus.OK, {"valid": True}
         raise _HTTPError(HTTPStatus.UNAUTHORIZED, "Invalid or revoked token")
 
 
@@ -207,7 +263,19 @@ class RemoteServer:
     @property
     def bug_reports(self) -> List[Dict[str, str]]:
         with self._state.lock:
-            return [dict(r) for r in self._state.bug_reports]
+            return [{"subject": r["subject"], "description": r["description"]} for r in self._state.bug_reports]
+
+    def issue_login(self, user_sub: str) -> str:
+        """A login credential for `user_sub`, as the identity provider hands one out at login."""
+        credential = secrets.token_urlsafe(32)
+        with self._state.lock:
+            self._state.logins[credential] = user_sub
+        return credential
+
+    def on_token_created(self, hook: Optional[Callable[[Dict[str, Any]], None]]) -> None:
+        """Calls hook(record) in the server thread after a token is issued, before the answer (tests)."""
+        with self._state.lock:
+            self._state.on_token_created = hook
 
     @property
     def tokens(self) -> Dict[str, Dict[str, Any]]:

@@ -1,7 +1,8 @@
 """A Python module run as a detached background process, tracked through files.
 
 Everything lives under <data dir>/services/, so any process (and the next run of the
-app) sees the same state: <name>.pid while running, <name>.json for install/enable.
+app) sees the same state: <name>.run locked by the agent while it runs, <name>.pid
+naming it, <name>.json for install/enable.
 """
 import fcntl
 import json
@@ -12,14 +13,17 @@ import sys
 import time
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Dict, Iterator, Optional
+from typing import Dict, Iterator, List, Optional
 
-from zentab_client.settings.folders import DATA_DIR_ENV, get_data_dir
+from zentab_client.settings.folders import DATA_DIR_ENV, FILE_MODE, get_data_dir, private_dir
 from zentab_service_manager.status import (EnablementStatus, InstallationStatus, RunningStatus,
                                            ServiceStatusSnapshot)
 
-STOP_TIMEOUT_S = 5.0
+STOP_TIMEOUT_S = 3.0
 KILL_TIMEOUT_S = 2.0
+# start/stop of one service by another process takes at most STOP + KILL; a longer wait
+# means something is stuck, and the caller (often an event loop) must not hang on it.
+LOCK_TIMEOUT_S = STOP_TIMEOUT_S + KILL_TIMEOUT_S + 1.0
 _POLL_S = 0.02
 # The directory holding our packages, so the child imports the same code as the parent
 # even when the parent found it through a sys.path tweak rather than an installation.
@@ -36,42 +40,52 @@ class ServiceNotInstalledError(RuntimeError):
 
 
 def services_dir() -> Path:
-    path = get_data_dir() / "services"
-    path.mkdir(parents=True, exist_ok=True)
-    return path
+    return private_dir(get_data_dir() / "services")
 
 
-def _reap(pid: int) -> bool:
-    """True if pid was a child of ours that had exited and is now reaped."""
-    proc = _children.get(pid)
-    if proc is not None:
-        if proc.poll() is None:
-            return False
-        del _children[pid]
-        return True
-    try:
-        done, _ = os.waitpid(pid, os.WNOHANG)
-    except ChildProcessError:
-        return False  # not our child (or already reaped)
-    return done == pid
+def _reap_children() -> None:
+    for pid, proc in list(_children.items()):
+        if proc.poll() is not None:
+            _children.pop(pid, None)
 
 
-def _proc_state(pid: int) -> Optional[str]:
+def _proc_stat(pid: int) -> Optional[List[str]]:
+    """Fields 3 onwards of /proc/<pid>/stat (after the command name), or None."""
     try:
         stat = Path(f"/proc/{pid}/stat").read_text()
     except OSError:
         return None
-    return stat.rsplit(")", 1)[-1].split()[0]
+    return stat.rsplit(")", 1)[-1].split()
 
 
-def _cmdline(pid: int) -> Optional[str]:
+def _start_time(pid: int) -> Optional[int]:
+    """The process's start time in clock ticks since boot: a recycled pid has another."""
+    fields = _proc_stat(pid)
+    return int(fields[19]) if fields and len(fields) > 19 else None
+
+
+def _owner(pid: int) -> Optional[int]:
     try:
-        return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        return os.stat(f"/proc/{pid}").st_uid
     except OSError:
         return None
 
 
+def _open_private(path: Path, flags: int) -> int:
+    return os.open(path, flags | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, FILE_MODE)
+
+
 class BackgroundService:
+    """One service; its agent is known by a run lock it holds for its whole life.
+
+    start() takes an exclusive flock on services/<name>.run and hands that open file to
+    the child, so the lock lives exactly as long as the child (its fd closes when it
+    exits, even on SIGKILL). A held run lock means "our agent runs"; the pid file (pid,
+    start time, data directory) says which process to signal. Nothing else is ever
+    signalled: not a recycled pid, not another user's process, not a process whose
+    command line merely looks like ours.
+    """
+
     def __init__(self, name: str, module: str) -> None:
         self.name = name
         self.module = module
@@ -85,11 +99,15 @@ class BackgroundService:
     def state_file(self) -> Path:
         return services_dir() / f"{self.name}.json"
 
+    @property
+    def run_lock_file(self) -> Path:
+        return services_dir() / f"{self.name}.run"
+
     def _read_state(self) -> dict:
         state = {"installed": True, "enabled": True}
         try:
             stored = json.loads(self.state_file.read_text(encoding="utf-8"))
-        except (OSError, ValueError):
+        except (OSError, ValueError, RecursionError):
             return state
         if isinstance(stored, dict):
             state.update({k: bool(stored[k]) for k in ("installed", "enabled") if k in stored})
@@ -103,41 +121,71 @@ class BackgroundService:
     @contextmanager
     def _locked(self) -> Iterator[None]:
         # Serialises start/stop across processes: two starts must not spawn two agents.
-        with open(services_dir() / f"{self.name}.lock", "a") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            try:
-                yield
-            finally:
-                fcntl.flock(lock, fcntl.LOCK_UN)
-
-    def _read_pid(self) -> Optional[int]:
+        path = services_dir() / f"{self.name}.lock"
+        fd = _open_private(path, os.O_RDWR)
         try:
-            pid = int(self.pid_file.read_text().strip())
-        except (OSError, ValueError):
+            deadline = time.monotonic() + LOCK_TIMEOUT_S
+            while True:
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except BlockingIOError:
+                    if time.monotonic() >= deadline:
+                        raise TimeoutError(f"Waited {LOCK_TIMEOUT_S:g} s for the start/stop lock of service "
+                                           f"{self.name} ({path}); another process holds it") from None
+                    time.sleep(_POLL_S)
+            yield
+        finally:
+            os.close(fd)  # releases the lock
+
+    def _run_lock_held(self) -> bool:
+        """True while a process holds the run lock: our agent (or a child it left holding it)."""
+        try:
+            fd = _open_private(self.run_lock_file, os.O_RDWR)
+        except OSError:
+            return False
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True
+        finally:
+            os.close(fd)
+        return False
+
+    def _read_record(self) -> Optional[dict]:
+        try:
+            record = json.loads(self.pid_file.read_text(encoding="utf-8"))
+        except (OSError, ValueError, RecursionError):
             return None
-        return pid if pid > 0 else None
+        if not isinstance(record, dict):
+            return None
+        pid, started = record.get("pid"), record.get("start_time")
+        if type(pid) is not int or pid <= 0 or type(started) is not int:
+            return None
+        return record
 
     # -- process ---------------------------------------------------------------
-    def _alive(self, pid: int) -> bool:
-        if _reap(pid):
-            return False
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            return False
-        except PermissionError:
-            return True  # exists, belongs to someone else; the cmdline check decides
-        if _proc_state(pid) == "Z":
-            return False  # exited, waiting for a parent that is not us
-        cmd = _cmdline(pid)
-        # A recycled pid running something else is not our service.
-        return cmd is None or self.module in cmd
+    def _is_ours(self, record: dict) -> bool:
+        """The recorded process is the agent we started for this data directory."""
+        pid = record["pid"]
+        if _owner(pid) != os.getuid():
+            return False  # another user's process is never ours
+        fields = _proc_stat(pid)
+        if fields is None or fields[0] in ("Z", "X") or _start_time(pid) != record["start_time"]:
+            return False  # gone, exited, or a recycled pid
+        return record.get("data_dir") == str(get_data_dir().resolve()) and record.get("module") == self.module
+
+    def _verified_pid(self) -> Optional[int]:
+        _reap_children()
+        if not self._run_lock_held():
+            return None
+        record = self._read_record()
+        return record["pid"] if record is not None and self._is_ours(record) else None
 
     @property
     def pid(self) -> Optional[int]:
         """The pid of the running process, or None."""
-        pid = self._read_pid()
-        return pid if pid is not None and self._alive(pid) else None
+        return self._verified_pid()
 
     @property
     def status(self) -> ServiceStatusSnapshot:
@@ -158,25 +206,47 @@ class BackgroundService:
         if not self._read_state()["installed"]:
             raise ServiceNotInstalledError(f"Service {self.name} is not installed")
         with self._locked():
-            running = self.pid
+            running = self._verified_pid()
             if running is not None:
                 return running
-            env = dict(os.environ)
-            env[DATA_DIR_ENV] = str(get_data_dir().resolve())
-            env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
-            proc = subprocess.Popen([sys.executable, "-m", self.module], env=env, start_new_session=True,
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL, close_fds=True)
+            data_dir = str(get_data_dir().resolve())
+            run_fd = _open_private(self.run_lock_file, os.O_RDWR)
+            try:
+                try:
+                    fcntl.flock(run_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    raise RuntimeError(f"Service {self.name} holds its run lock ({self.run_lock_file}) but its pid "
+                                       f"file {self.pid_file} does not name it; not starting a second one") from None
+                env = dict(os.environ)
+                env[DATA_DIR_ENV] = data_dir
+                env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+                # umask 077: whatever the service creates (logs, databases) is private too.
+                proc = subprocess.Popen([sys.executable, "-m", self.module], env=env, start_new_session=True,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL, close_fds=True, pass_fds=(run_fd,),
+                                        umask=0o077)
+            finally:
+                os.close(run_fd)  # the child keeps the lock through its copy
             _children[proc.pid] = proc
-            _atomic_write(self.pid_file, f"{proc.pid}\n")
+            started = _start_time(proc.pid)
+            if started is None:  # died at once; nothing to record
+                proc.wait(timeout=KILL_TIMEOUT_S)
+                _children.pop(proc.pid, None)
+                raise RuntimeError(f"Service {self.name} exited right after start (exit code {proc.returncode})")
+            _atomic_write(self.pid_file, json.dumps({"pid": proc.pid, "start_time": started, "data_dir": data_dir,
+                                                     "module": self.module}))
             return proc.pid
 
     def stop(self) -> bool:
-        """SIGTERM, then SIGKILL after STOP_TIMEOUT_S; True if a process was stopped."""
+        """SIGTERM, then SIGKILL after STOP_TIMEOUT_S; True if a process was stopped.
+
+        Only the verified agent is signalled; a stale pid file is removed. Raises
+        TimeoutError naming the pid if the process outlives SIGKILL by KILL_TIMEOUT_S.
+        """
         with self._locked():
-            pid = self._read_pid()
+            pid = self._verified_pid()
             stopped = False
-            if pid is not None and self._alive(pid):
+            if pid is not None:
                 stopped = True
                 for sig, timeout in ((signal.SIGTERM, STOP_TIMEOUT_S), (signal.SIGKILL, KILL_TIMEOUT_S)):
                     try:
@@ -185,6 +255,9 @@ class BackgroundService:
                         break
                     if self._wait_gone(pid, timeout):
                         break
+                else:
+                    raise TimeoutError(f"Service {self.name} (pid {pid}) did not exit within {KILL_TIMEOUT_S:g} s "
+                                       f"after SIGKILL (and {STOP_TIMEOUT_S:g} s after SIGTERM)")
             try:
                 self.pid_file.unlink()
             except FileNotFoundError:
@@ -192,12 +265,23 @@ class BackgroundService:
             return stopped
 
     def _wait_gone(self, pid: int, timeout: float) -> bool:
+        """Waits until the run lock is free (the agent is gone); reaps it if it is our child."""
         deadline = time.monotonic() + timeout
-        while self._alive(pid):
+        proc = _children.get(pid)
+        while True:
+            if proc is not None:
+                try:
+                    proc.wait(timeout=_POLL_S)
+                except subprocess.TimeoutExpired:
+                    pass
+                else:
+                    _children.pop(pid, None)
+            if not self._run_lock_held():
+                return True
             if time.monotonic() >= deadline:
                 return False
-            time.sleep(_POLL_S)
-        return True
+            if proc is None:
+                time.sleep(_POLL_S)
 
     # -- installation ----------------------------------------------------------
     def install(self) -> None:
@@ -219,5 +303,7 @@ class BackgroundService:
 
 def _atomic_write(path: Path, text: str) -> None:
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    tmp.write_text(text, encoding="utf-8")
+    fd = _open_private(tmp, os.O_WRONLY | os.O_TRUNC)
+    with os.fdopen(fd, "w", encoding="utf-8") as fh:
+        fh.write(text)
     os.replace(tmp, path)

@@ -73,7 +73,7 @@ async def _discover(db: AsyncSession, rng: random.Random, iteration: int) -> int
 
 async def run_iteration(rng: random.Random) -> int:
     """One pass over the queue; returns the new iteration count."""
-    async with get_db_session_context() as db:
+    async with get_db_session_context(write=True) as db:
         status = await crud_sync_status.get_status(db)
         status.sync_iteration_count += 1
         iteration = status.sync_iteration_count

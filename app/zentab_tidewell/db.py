@@ -1,22 +1,45 @@
-"""Access to the Tidewell SQLite store (<data dir>/tidewell.db)."""
+"""Access to the Tidewell SQLite store (<data dir>/tidewell.db).
+
+One engine per database file per process, its connections pooled. WAL journal: readers
+never wait for the writer (the agent writes while the API reads). A session only reads
+unless it asks to write (`get_db_session_context(write=True)` or a write of
+`zentab_tidewell.crud`, through `begin_write`): such a transaction starts with BEGIN
+IMMEDIATE, taking SQLite's write lock before it reads what it will change, so a
+read-then-write never fails half way; inside one process writers queue on an asyncio
+lock, between processes on SQLite's busy timeout. A data directory we cannot write still
+serves reads: the store is then opened read-only.
+"""
+import asyncio
+import os
+import sqlite3
+import threading
+import weakref
+from collections import OrderedDict
 from contextlib import asynccontextmanager
 from pathlib import Path
-from typing import Any, AsyncIterator, Optional, Set
+from typing import Any, AsyncIterator, Optional
+from urllib.parse import quote
 
-from sqlalchemy import event, func, select
-from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, create_async_engine
-from sqlalchemy.pool import NullPool
+import aiosqlite
+from sqlalchemy import event, func, inspect, select
+from sqlalchemy.exc import OperationalError
+from sqlalchemy.ext.asyncio import AsyncConnection, AsyncEngine, AsyncSession, create_async_engine
 
-from zentab_client.settings.folders import get_data_dir
+from zentab_client.settings.folders import get_data_dir, private_file
+from zentab_tidewell.exceptions import StoreBusyError
 from zentab_tidewell.models import Base, SyncStatus
 from zentab_tidewell.seed import seed
 
 DB_FILE_NAME = "tidewell.db"
 # Writers are short; waiting this long for a lock only happens when something is really stuck.
-BUSY_TIMEOUT_S = 30.0
+BUSY_TIMEOUT_S = 10.0
+# Sessions open at once per event loop (each holds one pooled connection and its thread).
+MAX_SESSIONS = 8
+SESSION_WAIT_S = 30.0
+# Engines kept open; a process normally uses one store, tests use one per data directory.
+MAX_ENGINES = 4
 
-# Database files this process has already created or checked the schema of.
-_schema_ready: Set[str] = set()
+_WRITE_OPTION = "zentab_write"
 
 
 def get_db_path() -> Path:
@@ -29,64 +52,267 @@ def casefold(value: Optional[str]) -> Optional[str]:
     return None if value is None else value.casefold()
 
 
-def _make_engine(path: Path) -> AsyncEngine:
-    # NullPool: a connection never outlives the session that opened it, so nothing is
-    # carried over between event loops (callers run asyncio.run() many times).
-    engine = create_async_engine(f"sqlite+aiosqlite:///{path}", poolclass=NullPool,
-                                 connect_args={"timeout": BUSY_TIMEOUT_S})
+class _Store:
+    def __init__(self, path: Path, engine: AsyncEngine, read_only: bool) -> None:
+        self.path = path
+        self.engine = engine
+        self.read_only = read_only
+        self.schema_ready = False
+
+
+_stores: "OrderedDict[str, _Store]" = OrderedDict()
+_stores_lock = threading.Lock()
+
+
+class _Gate:
+    """Per event loop: a bound on open sessions, and the queue of writers."""
+
+    def __init__(self) -> None:
+        self.sessions = asyncio.Semaphore(MAX_SESSIONS)
+        self.writer = asyncio.Lock()
+
+
+_gates: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _Gate]" = weakref.WeakKeyDictionary()
+
+
+def _gate() -> _Gate:
+    loop = asyncio.get_running_loop()
+    gate = _gates.get(loop)
+    if gate is None:
+        gate = _gates[loop] = _Gate()
+    return gate
+
+
+async def _acquire(primitive: Any, what: str) -> None:
+    if not primitive.locked():
+        await primitive.acquire()  # free: taken at once, without wait_for's extra task
+        return
+    try:
+        await asyncio.wait_for(primitive.acquire(), SESSION_WAIT_S)
+    except asyncio.TimeoutError:
+        raise StoreBusyError(f"Waited {SESSION_WAIT_S:g} s for {what}") from None
+
+
+def _needs_thread(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:
+    """Whether a driver call may wait (for a lock, an fsync) and so must leave the event loop.
+
+    In WAL mode a read never waits for a lock and a statement inside a transaction that
+    already holds the write lock does not either; a cursor's own bookkeeping never does.
+    What can wait: BEGIN IMMEDIATE, a write outside a transaction, COMMIT (fsync of the
+    WAL), and opening or closing the connection.
+    """
+    owner = getattr(fn, "__self__", None)
+    if isinstance(owner, sqlite3.Cursor):
+        if getattr(fn, "__name__", "") not in ("execute", "executemany", "executescript"):
+            return False
+        sql = args[0].lstrip()[:6].upper() if args and isinstance(args[0], str) else ""
+        if sql.startswith("BEGIN") or sql.startswith(("COMMIT", "END")):
+            return True
+        return not (sql == "SELECT" or conn.in_transaction)
+    if owner is conn:
+        name = getattr(fn, "__name__", "")
+        if name in ("cursor", "create_function"):
+            return False
+        if name in ("commit", "rollback"):
+            return conn.in_transaction
+    return True
+
+
+_NOT_WRITES = ("SELECT", "PRAGMA", "BEGIN", "COMMIT", "END", "ROLLBACK", "SAVEPOINT", "RELEASE")
+
+
+def _starts_write(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:
+    if conn.in_transaction or not isinstance(getattr(fn, "__self__", None), sqlite3.Cursor):
+        return False
+    if getattr(fn, "__name__", "") not in ("execute", "executemany"):
+        return False
+    sql = args[0].lstrip().upper() if args and isinstance(args[0], str) else ""
+    return not sql.startswith(_NOT_WRITES)
+
+
+class _Connection(aiosqlite.Connection):
+    """aiosqlite, minus the thread round trips for calls that cannot wait.
+
+    A status read is a handful of driver calls; each trip to the driver thread costs more
+    than the read itself, and far more on a loaded machine.
+    """
+
+    async def _execute(self, fn: Any, *args: Any, **kwargs: Any) -> Any:
+        conn = self._connection
+        if conn is not None and self._running:
+            if not _needs_thread(conn, fn, args):
+                return fn(*args, **kwargs)
+            if _starts_write(conn, fn, args):
+                # A session that writes without begin_write: its statements must still
+                # form one transaction, or a rollback would undo nothing.
+                await super()._execute(conn.execute, "BEGIN IMMEDIATE")
+        return await super()._execute(fn, *args, **kwargs)
+
+
+def _writable(path: Path) -> bool:
+    directory = path.parent
+    if not os.access(directory, os.W_OK | os.X_OK):
+        return False
+    return not path.exists() or os.access(path, os.W_OK)
+
+
+def _make_engine(path: Path) -> _Store:
+    read_only = not _writable(path)
+    if read_only:
+        # Without write access to the folder SQLite cannot create the WAL index; if none is
+        # there, nobody can be writing, so the file is read as immutable.
+        immutable = "" if Path(f"{path}-shm").exists() else "&immutable=1"
+        target, uri = f"file:{quote(str(path))}?mode=ro{immutable}", True
+    else:
+        # SQLite would create the file 0644; the WAL and its index copy the file's mode.
+        private_file(path)
+        target, uri = str(path), False
+
+    async def connect() -> aiosqlite.Connection:
+        conn = _Connection(lambda: sqlite3.connect(target, uri=uri, timeout=BUSY_TIMEOUT_S, isolation_level=None,
+                                                   check_same_thread=False), 64)
+        conn._thread.daemon = True  # an idle pooled connection must not keep the process alive
+        return await conn
+
+    engine = create_async_engine(f"sqlite+aiosqlite:///{path}", async_creator=connect, hide_parameters=True, pool_size=MAX_SESSIONS, max_overflow=-1,
+                                 # Sessions end with commit or rollback; a second rollback
+                                 # at check-in would only cost a round trip.
+                                 pool_reset_on_return=None)
 
     @event.listens_for(engine.sync_engine, "connect")
     def _on_connect(dbapi_connection: Any, _record: Any) -> None:
         # Take transaction control away from the driver so BEGIN below is what really runs.
         dbapi_connection.isolation_level = None
         cursor = dbapi_connection.cursor()
-        cursor.execute("PRAGMA journal_mode=WAL")  # agent writes while the API reads
+        if not read_only:
+            cursor.execute("PRAGMA journal_mode=WAL")
         cursor.execute("PRAGMA foreign_keys=ON")
         cursor.close()
         dbapi_connection.create_function("zt_casefold", 1, casefold, deterministic=True)
 
     @event.listens_for(engine.sync_engine, "begin")
     def _on_begin(conn: Any) -> None:
-        # IMMEDIATE takes the write lock up front: the agent and the API both do
-        # read-then-write transactions, and a deferred upgrade fails without waiting.
-        conn.exec_driver_sql("BEGIN IMMEDIATE")
+        # Writes take the write lock before their reads. Reads run without BEGIN: each
+        # statement reads one WAL snapshot and takes no lock, and a status read stays one
+        # round trip to the driver thread instead of three.
+        if conn.get_execution_options().get(_WRITE_OPTION) and not read_only:
+            conn.exec_driver_sql("BEGIN IMMEDIATE")
 
-    return engine
+    return _Store(path, engine, read_only)
 
 
-async def _ensure_schema(engine: AsyncEngine, path: Path) -> None:
+async def _store_for(path: Path) -> _Store:
     key = str(path)
-    if key in _schema_ready and path.exists():
+    evicted = []
+    with _stores_lock:
+        store = _stores.get(key)
+        if store is not None and not store.read_only and not path.exists():
+            evicted.append(_stores.pop(key))  # the file was removed under us: start afresh
+            store = None
+        if store is None:
+            store = _stores[key] = _make_engine(path)
+            while len(_stores) > MAX_ENGINES:
+                evicted.append(_stores.popitem(last=False)[1])
+        else:
+            _stores.move_to_end(key)
+    for old in evicted:
+        await old.engine.dispose()
+    if not store.schema_ready:
+        await _ensure_schema(store)
+    return store
+
+
+async def _ensure_schema(store: _Store) -> None:
+    def ready(sync_conn: Any) -> bool:
+        if not inspect(sync_conn).has_table(SyncStatus.__tablename__):
+            return False
+        return sync_conn.execute(select(func.count()).select_from(SyncStatus)).scalar_one() > 0
+
+    async with store.engine.connect() as conn:
+        if await conn.run_sync(ready):
+            store.schema_ready = True
+            return
+    if store.read_only:
+        store.schema_ready = True  # nothing we could add; reads report what is missing
         return
     # One transaction under the write lock, so two processes opening a new store
     # cannot both seed it.
-    async with engine.begin() as conn:
-        await conn.run_sync(Base.metadata.create_all)
-        rows = (await conn.execute(select(func.count()).select_from(SyncStatus))).scalar_one()
-        if rows == 0:
-            async with AsyncSession(bind=conn) as session:
-                seed(session)
-                await session.flush()
-    _schema_ready.add(key)
+    async with store.engine.connect() as conn:
+        conn = await conn.execution_options(**{_WRITE_OPTION: True})
+        async with conn.begin():
+            await conn.run_sync(Base.metadata.create_all)
+            rows = (await conn.execute(select(func.count()).select_from(SyncStatus))).scalar_one()
+            if rows == 0:
+                async with AsyncSession(bind=conn) as session:
+                    seed(session)
+                    await session.flush()
+    store.schema_ready = True
+
+
+async def begin_write(db: AsyncSession) -> None:
+    """Makes the session's transaction a write transaction (BEGIN IMMEDIATE).
+
+    Call before the first read of a read-then-write; a session that already read keeps its
+    snapshot, and SQLite refuses its write if another writer came in between.
+    """
+    gate = db.info.get("zentab_gate")
+    if gate is not None and not db.info.get("zentab_writer"):
+        await _acquire(gate.writer, f"the write lock of the store {db.info.get('zentab_path')}")
+        db.info["zentab_writer"] = True
+    if not db.in_transaction():
+        await db.connection(execution_options={_WRITE_OPTION: True})
+    db.info["zentab_write_begun"] = True
+
+
+def is_writing(db: AsyncSession) -> bool:
+    """True once begin_write ran on the session (or it was opened with write=True)."""
+    return bool(db.info.get("zentab_writer")) or bool(db.info.get("zentab_write_begun"))
+
+
+def _busy(err: OperationalError) -> bool:
+    return "database is locked" in str(err.orig) or "database is busy" in str(err.orig)
 
 
 @asynccontextmanager
-async def get_db_session_context() -> AsyncIterator[AsyncSession]:
+async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncSession]:
     """A session on the store: commits on a clean exit, rolls back and re-raises otherwise.
 
     Objects stay readable after the block (no expiry on commit), so callers may use the
-    rows they got once the transaction is over.
+    rows they got once the transaction is over. write=True starts with the write lock.
     """
     path = get_db_path()
-    engine = _make_engine(path)
+    store = await _store_for(path)
+    gate = _gate()
+    await _acquire(gate.sessions, f"a free connection to the store {path} ({MAX_SESSIONS} in use)")
+    session = AsyncSession(store.engine, expire_on_commit=False)
+    session.info.update(zentab_gate=gate, zentab_path=path)
     try:
-        await _ensure_schema(engine, path)
-        async with AsyncSession(engine, expire_on_commit=False) as session:
+        try:
+            if write:
+                await begin_write(session)
             try:
                 yield session
             except BaseException:
                 await session.rollback()
                 raise
             await session.commit()
+        except OperationalError as err:
+            if _busy(err):
+                raise StoreBusyError(f"Waited {BUSY_TIMEOUT_S:g} s for the write lock of the store {path}; "
+                                     "another process holds it") from err
+            raise
+        finally:
+            await session.close()
     finally:
-        await engine.dispose()
+        if session.info.pop("zentab_writer", False):
+            gate.writer.release()
+        gate.sessions.release()
+
+
+async def dispose_engines() -> None:
+    """Closes every pooled connection (tests call this before their data directory goes away)."""
+    with _stores_lock:
+        stores = list(_stores.values())
+        _stores.clear()
+    for store in stores:
+        await store.engine.dispose()

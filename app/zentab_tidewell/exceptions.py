@@ -19,3 +19,7 @@ class SyncItemNotFoundError(TidewellStoreError):
 
 class SyncSourceNotFoundError(TidewellStoreError):
     """No sync source has the requested id."""
+
+
+class StoreBusyError(TimeoutError):
+    """A bounded wait for the store (its write lock, a free connection) ran out; says which."""

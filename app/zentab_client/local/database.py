@@ -10,9 +10,11 @@ from sqlalchemy import Engine, create_engine, event
 from sqlalchemy.orm import Session, sessionmaker
 
 from zentab_client.local.model import Base
-from zentab_client.settings.folders import get_data_dir
+from zentab_client.settings.folders import get_data_dir, private_file
 
 DB_FILE_NAME = "client.db"
+# Several processes (the app, its services) may touch the file at once.
+BUSY_TIMEOUT_S = 5.0
 
 _lock = threading.Lock()
 _factories: Dict[Path, "sessionmaker[Session]"] = {}
@@ -25,8 +27,7 @@ def db_path() -> Path:
 
 def _set_sqlite_pragmas(dbapi_conn, _record) -> None:  # type: ignore[no-untyped-def]
     cur = dbapi_conn.cursor()
-    # Several processes (the app, its services) may touch the file at once.
-    cur.execute("PRAGMA busy_timeout = 5000")
+    cur.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_S * 1000)}")
     cur.close()
 
 
@@ -36,7 +37,11 @@ def _session_factory() -> "sessionmaker[Session]":
     with _lock:
         factory = _factories.get(path)
         if factory is None:
-            engine = create_engine(f"sqlite:///{path}")
+            # SQLite would create the file (and its journal, which copies the file's mode)
+            # with 0644; the file holds API tokens.
+            private_file(path)
+            # hide_parameters: bound values are API tokens; errors must not quote them.
+            engine = create_engine(f"sqlite:///{path}", hide_parameters=True)
             event.listen(engine, "connect", _set_sqlite_pragmas)
             Base.metadata.create_all(engine)
             # expire_on_commit=False: callers use returned rows after the block ends.

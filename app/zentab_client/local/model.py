@@ -25,3 +25,15 @@ class Users(Base):
         # Never print api_token: it carries the secret.
         has_token = self.api_token is not None
         return f"<Users id={self.id} username={self.username!r} has_token={has_token}>"
+
+
+class LoginCredentials(Base):
+    """The credential a user's login gave us; the server asks for it to issue a token."""
+
+    __tablename__ = "login_credentials"
+
+    username: Mapped[str] = mapped_column(String, primary_key=True)
+    access_token: Mapped[str] = mapped_column(String)
+
+    def __repr__(self) -> str:
+        return f"<LoginCredentials username={self.username!r}>"

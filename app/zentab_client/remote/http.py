@@ -11,21 +11,60 @@ import ipaddress
 import json
 import logging
 import socket
+import ssl
 import urllib.error
 import urllib.request
 from typing import Any, Dict, Optional
+import urllib.parse
 from urllib.parse import urlsplit
 
-from zentab_client.exceptions import RemoteServerError, ServerNotConfiguredError
+from zentab_client.exceptions import InsecureServerURLError, RemoteServerError, ServerNotConfiguredError
 from zentab_client.settings.user_settings import get_user_settings
 
 logger = logging.getLogger(__name__)
 
 DEFAULT_TIMEOUT = 5.0
 
+
+
+def _origin(url: str) -> tuple:
+    parts = urlsplit(url)
+    scheme = parts.scheme.lower()
+    return scheme, (parts.hostname or "").lower(), parts.port or {"http": 80, "https": 443}.get(scheme)
+
+
+class _CrossOriginRedirect(urllib.error.HTTPError):
+    pass
+
+
+class _SameOriginRedirects(urllib.request.HTTPRedirectHandler):
+    """Follows a redirect only within the origin the request went to.
+
+    urllib copies every header, Authorization included, onto the redirected request; a
+    server (or whoever answers in its place) could send the bearer token anywhere.
+    """
+
+    def redirect_request(self, req, fp, code, msg, headers, newurl):  # type: ignore[no-untyped-def]
+        target = urllib.parse.urljoin(req.full_url, newurl)
+        if _origin(target) != _origin(req.full_url):
+            scheme, host, port = _origin(target)
+            raise _CrossOriginRedirect(req.full_url, code, f"redirect to {scheme}://{host}:{port} refused",
+                                       headers, fp)
+        return super().redirect_request(req, fp, code, msg, headers, newurl)
+
+
+def _opener(direct: bool) -> urllib.request.OpenerDirector:
+    # An explicit context: certificate and host name checks stay on whatever a process
+    # did to ssl's module-wide default.
+    handlers: list = [_SameOriginRedirects(), urllib.request.HTTPSHandler(context=ssl.create_default_context())]
+    if direct:
+        handlers.append(urllib.request.ProxyHandler({}))
+    return urllib.request.build_opener(*handlers)
+
+
 # A loopback server must be reached directly even when a proxy is configured.
-_direct_opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-_default_opener = urllib.request.build_opener()
+_direct_opener = _opener(direct=True)
+_default_opener = _opener(direct=False)
 
 
 def configured_server_url() -> str:
@@ -76,6 +115,9 @@ def request(
     parts = urlsplit(url)
     if parts.scheme not in ("http", "https") or not parts.hostname:
         raise ServerNotConfiguredError(f"Invalid server URL: {base!r}")
+    if parts.scheme == "http" and not _is_loopback(parts.hostname):
+        raise InsecureServerURLError(
+            f"Refusing plain http to {parts.hostname}: credentials would travel unencrypted; use https")
 
     headers: Dict[str, str] = {"Accept": "application/json"}
     data = None
@@ -92,6 +134,10 @@ def request(
     try:
         with opener.open(req, timeout=timeout) as resp:
             raw = resp.read()
+    except _CrossOriginRedirect as err:
+        err.close()
+        raise RemoteServerError(f"Server {base} answered {err.code} with a {err.msg}; not followed",
+                                status=err.code) from None
     except urllib.error.HTTPError as err:
         detail = _redact(_error_detail(err), bearer)
         logger.debug("%s %s -> %s", method, url, err.code)

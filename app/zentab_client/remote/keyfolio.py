@@ -61,13 +61,19 @@ def test_api_token(user_sub: Optional[str], info: APIKeyInfo) -> None:
     if not info.server_url:
         raise ServerNotConfiguredError(f"API token {info.uid} has no server URL")
     try:
-        http.request("POST", "/api/v1/tokens/check", server_url=info.server_url, bearer=info.api_token)
+        answer = http.request("POST", "/api/v1/tokens/check", server_url=info.server_url, bearer=info.api_token)
     except RemoteServerError as err:
         if err.status == 401:
             raise APIKeyInvalidException(
                 f"API token {info.uid} ({info.name}) of user {user_sub} is not accepted by {info.server_url}: {err}"
             ) from None
         raise
+    # Only the server's explicit yes counts: a bare 200 may come from a proxy or a captive portal.
+    if isinstance(answer, dict) and answer.get("valid") is False:
+        raise APIKeyInvalidException(f"API token {info.uid} ({info.name}) of user {user_sub} is not accepted by "
+                                     f"{info.server_url}")
+    if not (isinstance(answer, dict) and answer.get("valid") is True):
+        raise RemoteServerError(f"Server {info.server_url} did not confirm API token {info.uid}")
 
 
 # Not a test function, whatever pytest's name heuristics think.

@@ -8,6 +8,7 @@ from sqlalchemy import func, or_, select
 from sqlalchemy.ext.asyncio import AsyncSession
 
 from zentab_tidewell.crud._paging import normalise_paging
+from zentab_tidewell.db import begin_write
 from zentab_tidewell.exceptions import SyncItemNotFoundError
 from zentab_tidewell.models import SyncItem, utcnow
 from zentab_tidewell.models.enums import SyncItemStatus
@@ -116,6 +117,7 @@ class CRUDParcelry:
             attempts = operator.index(fields["attempts"])
             if attempts < 0:
                 raise ValueError(f"attempts must not be negative, got {attempts}")
+        await begin_write(db)
         row = await self.read_sync_item(db, sync_item_id)
         if "attempts" in fields:
             row.attempts = attempts

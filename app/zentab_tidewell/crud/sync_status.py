@@ -5,6 +5,7 @@ from sqlalchemy import CursorResult, select, update
 from sqlalchemy.ext.asyncio import AsyncSession
 
 from zentab_tidewell.crud._paging import normalise_paging
+from zentab_tidewell.db import begin_write, is_writing
 from zentab_tidewell.exceptions import SyncStatusErrorRecordNotFoundError
 from zentab_tidewell.models import SyncStatus, SyncStatusError, utcnow
 from zentab_tidewell.models.enums import SyncLoopStatus
@@ -12,9 +13,23 @@ from zentab_tidewell.models.enums import SyncLoopStatus
 STATUS_ROW_ID = 1
 
 
+_STATUS_COLUMNS = select(SyncStatus.__table__.c.status, SyncStatus.__table__.c.sync_iteration_count,
+                         SyncStatus.__table__.c.last_update).where(SyncStatus.__table__.c.id == STATUS_ROW_ID)
+
+
 class CRUDSyncStatus:
     async def get_status(self, db: AsyncSession) -> SyncStatus:
-        """The status row, created as STOPPED / 0 / no update if it is missing."""
+        """The status row, created as STOPPED / 0 / no update if it is missing.
+
+        In a session that only reads, the record is a detached copy of the row: the status
+        read is the most frequent call of all, and a plain column select costs a fraction
+        of an ORM load. Sessions that write (begin_write) get the persistent row.
+        """
+        if not is_writing(db):
+            found = (await db.execute(_STATUS_COLUMNS)).first()
+            if found is not None:
+                return SyncStatus(id=STATUS_ROW_ID, status=found[0], sync_iteration_count=found[1],
+                                  last_update=found[2])
         row = await db.get(SyncStatus, STATUS_ROW_ID)
         if row is None:
             row = SyncStatus(id=STATUS_ROW_ID, status=SyncLoopStatus.STOPPED,
@@ -25,8 +40,10 @@ class CRUDSyncStatus:
 
     async def update_status(self, db: AsyncSession, status: Union[SyncLoopStatus, str]) -> SyncStatus:
         """Stores the loop status; a plain string must be one of the SyncLoopStatus values."""
+        status = SyncLoopStatus(status)
+        await begin_write(db)
         row = await self.get_status(db)
-        row.status = SyncLoopStatus(status)
+        row.status = status
         await db.flush()
         return row
 
@@ -45,6 +62,7 @@ class CRUDSyncStatus:
         return list((await db.execute(stmt)).scalars().all())
 
     async def set_sync_status_error_viewed(self, db: AsyncSession, error_id: int, flag: bool) -> SyncStatusError:
+        await begin_write(db)
         row = await db.get(SyncStatusError, error_id)
         if row is None:
             raise SyncStatusErrorRecordNotFoundError(f"Sync status error record {error_id} not found")
@@ -54,6 +72,7 @@ class CRUDSyncStatus:
 
     async def mark_all_sync_status_errors_viewed(self, db: AsyncSession) -> int:
         """Returns how many entries went from unviewed to viewed."""
+        await begin_write(db)
         result: CursorResult[Any] = await db.execute(  # type: ignore[assignment]
             update(SyncStatusError).where(SyncStatusError.viewed.is_(False)).values(viewed=True)
             .execution_options(synchronize_session="fetch"))
@@ -61,6 +80,7 @@ class CRUDSyncStatus:
 
     async def record_error(self, db: AsyncSession, message: str) -> SyncStatusError:
         """Appends an unviewed entry stamped now."""
+        await begin_write(db)
         row = SyncStatusError(message=message, created_at=utcnow(), viewed=False)
         db.add(row)
         await db.flush()
