@@ -40,7 +40,7 @@ def env(tmp_path_factory):
         mp.setenv("ZENTAB_DATA_DIR", str(data))
         mp.setenv("ZENTAB_AGENT_INTERVAL", "0.05")
         server = start_server()
-        login("u1", "Ada", "Lovelace", server.url)
+        login("u1", "Ada", "Lovelace", server.url, access_token=server.issue_login("u1"))
         service = sync_api.get_service()
         pid = service.start()
         try:
@@ -261,13 +261,13 @@ def test_remote_server_failures_are_502_and_503(api, env):
         body = error_of(api.post("/sync/tidewell/report", json={"message": "m"}), 503)
         assert closed not in body["detail"]
     finally:
-        login("u1", "Ada", "Lovelace", server.url)
+        login("u1", "Ada", "Lovelace", server.url, access_token=server.issue_login("u1"))
 
     logout()
     try:
         assert error_of(api.post("/auth/local/tokens"), 409)["error"] == "NoUserLoggedInError"
     finally:
-        login("u1", "Ada", "Lovelace", server.url)
+        login("u1", "Ada", "Lovelace", server.url, access_token=server.issue_login("u1"))
 
 
 # -- logs -------------------------------------------------------------------------------
