@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace log_tail {
 
@@ -157,21 +161,49 @@ bool starts_record(const Ref& pattern, const char* p, const char* limit) {
 }
 
 // The next line break at or after a position: '\n', or '\r' alone or in "\r\n".
+// Both bytes are looked for in one pass, 64 bytes at a time: log lines are
+// short, and a search per line and per byte costs more than the bytes.
 class BreakFinder {
 public:
-    explicit BreakFinder(const char* end) : end_(end) {}
+    explicit BreakFinder(const char* end) : end_(end), block_(end) {}
     const char* next(const char* p) {
-        if (!cr_ || cr_ < p) {
-            auto* found = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end_ - p)));
-            cr_ = found ? found : end_;
+        for (;;) {
+            if (p >= block_ && p < end_ && static_cast<std::size_t>(p - block_) < 64) {
+                const std::uint64_t m = mask_ & (~std::uint64_t{0} << (p - block_));
+                if (m) return block_ + __builtin_ctzll(m);
+                if (end_ - block_ <= 64) return end_;
+                p = block_ + 64;
+            }
+            if (p >= end_) return end_;
+            block_ = p;
+            mask_ = breaks_in(p, std::min<std::ptrdiff_t>(64, end_ - p));
         }
-        auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(cr_ - p)));
-        return lf ? lf : cr_;
     }
 
 private:
+    static std::uint64_t breaks_in(const char* p, std::ptrdiff_t n) {
+#if defined(__SSE2__)
+        if (n == 64) {
+            std::uint64_t m = 0;
+            const __m128i lf = _mm_set1_epi8('\n');
+            const __m128i cr = _mm_set1_epi8('\r');
+            for (int i = 0; i < 4; ++i) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+                const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr));
+                m |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hit))) << (16 * i);
+            }
+            return m;
+        }
+#endif
+        std::uint64_t m = 0;
+        for (std::ptrdiff_t i = 0; i < n; ++i)
+            if (p[i] == '\n' || p[i] == '\r') m |= std::uint64_t{1} << i;
+        return m;
+    }
+
     const char* end_;
-    const char* cr_ = nullptr;  // the next '\r' at or after the last position asked, or end_
+    const char* block_;       // the 64 bytes (fewer at the end) last looked at
+    std::uint64_t mask_ = 0;  // their line breaks, one bit each
 };
 
 // Calls f(start, length) for each line of [p, end), its line break left off;
@@ -210,7 +242,12 @@ constexpr std::size_t chunk_size = 128 * 1024;
 // spill_limit, and past that only its place in the files is kept.
 class Grouper {
 public:
-    explicit Grouper(const Ref& pattern) : pattern_(pattern), records_(Ref::checked(PyList_New(0))) {}
+    explicit Grouper(const Ref& pattern) : pattern_(pattern) {}
+    ~Grouper() {
+        for (PyObject* record : records_) Py_DECREF(record);
+    }
+    Grouper(const Grouper&) = delete;
+    Grouper& operator=(const Grouper&) = delete;
 
     void use_file(int index, LogFile* file) { files_[index] = file; }
 
@@ -265,7 +302,11 @@ public:
     }
     Ref finish() {
         if (pending_) flush();
-        return records_;
+        // The list made once at its size: growing it record by record copies it over and over.
+        Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(records_.size())));
+        for (std::size_t i = 0; i < records_.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), records_[i]);
+        records_.clear();
+        return list;
     }
 
 private:
@@ -288,7 +329,8 @@ private:
             const auto size = span_begin_ ? span_end_ - span_begin_ : static_cast<std::ptrdiff_t>(record_.size());
             record = Ref::checked(PyUnicode_DecodeUTF8(text, size, "replace"));
         }
-        py::check(PyList_Append(records_.get(), record.get()));
+        records_.push_back(nullptr);  // may throw: the record is still owned until stored
+        records_.back() = record.release();
         record_.clear();
         span_begin_ = span_end_ = nullptr;
         pending_ = large_ = false;
@@ -366,7 +408,7 @@ private:
     }
 
     Ref pattern_;
-    Ref records_;
+    std::vector<PyObject*> records_;
     Buffer record_;
     Buffer work_;
     LogFile* files_[2] = {nullptr, nullptr};
