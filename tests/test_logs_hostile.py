@@ -181,3 +181,16 @@ def test_a_100_mb_single_line_record(log_dir, n):
     assert len(records) == 2 and records[0] == RECORD
     assert len(records[1]) == 24 + len(body) and records[1].startswith("2024-05-01 10:00:02,000 xxx")
     assert records[1].count("x") == len(body)
+
+
+@pytest.mark.parametrize("line_length, every", [(1, 997), (95, 5003), (96, 50_000), (97, 9), (130, 20_011), (4001, 17)])
+@pytest.mark.parametrize("n", [1, 3, 40, 10**6])
+def test_walking_back_past_the_window(log_dir, line_length, every, n):
+    # More than the 2 MiB kept while walking back: the window slides, and lines whose start
+    # lies just below a window's edge are judged with the bytes kept above it.
+    stamp = b"2024-05-01 10:00:00,001 "
+    lines = [(stamp if i % every == 0 else b"") + b"y" * line_length + (b"\r\n" if i % 3 else b"\n")
+             for i in range(3 * 2**20 // (line_length + 2))]
+    (log_dir / "api.log.1").write_bytes(b"".join(lines[: len(lines) // 3]))
+    (log_dir / "api.log").write_bytes(b"".join(lines[len(lines) // 3:]))
+    assert logs.get_recent_log_lines("api", n) == generic(n)
