@@ -194,3 +194,26 @@ def test_walking_back_past_the_window(log_dir, line_length, every, n):
     (log_dir / "api.log.1").write_bytes(b"".join(lines[: len(lines) // 3]))
     (log_dir / "api.log").write_bytes(b"".join(lines[len(lines) // 3:]))
     assert logs.get_recent_log_lines("api", n) == generic(n)
+
+
+def filler(length, ending=b"\n"):
+    """Lines that start no record, `length` bytes in all."""
+    line = b"z" * (100 - len(ending)) + ending
+    whole, rest = divmod(length, len(line))
+    return line * whole + (b"z" * (rest - len(ending)) + ending if rest >= len(ending) else b"z" * rest)
+
+
+@pytest.mark.parametrize("below", [1, 2, 10, 23, 24, 25, 60, 95, 96, 97, 130])
+@pytest.mark.parametrize("ending", [b"\n", b"\r\n", b"\r"])
+def test_a_record_starting_just_below_the_window_edge(log_dir, below, ending):
+    window = 2 * 2**20  # what is held walking back before the window slides
+    stamp = b"2024-05-01 10:00:00,001 "
+    # A record before "first": a start missed while walking back would bring it in.
+    prefix = stamp + b"zeroth" + ending + filler(1000, ending) + stamp + b"first" + ending + filler(300_000, ending)
+    middle = stamp + b"second" + ending
+    suffix = middle + filler(window + below - len(middle), ending)
+    (log_dir / "api.log").write_bytes(prefix + suffix)
+    assert (len(prefix) + len(suffix)) - window == len(prefix) + below  # the edge lies `below` above "second"
+    records = logs.get_recent_log_lines("api", 2)
+    assert [record[24:30] for record in records] == ["first\n", "second"]
+    assert records == generic(2)
