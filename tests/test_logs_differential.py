@@ -1,5 +1,6 @@
 """The native reader against the generic path (and a plain-Python peer) on random rotated logs."""
 import collections
+import os
 import shutil
 import tempfile
 from pathlib import Path
@@ -108,3 +109,49 @@ def test_long_files_across_read_chunks(log_dir, pieces, repeat, n):
     # Long enough for the host's text reader to decode in several chunks.
     write(log_dir, b"".join(pieces) * (repeat // 2), b"".join(reversed(pieces)) * repeat)
     assert_same(log_dir, n)
+
+
+def outcome(read):
+    try:
+        return ("records", read())
+    except Exception as error:  # noqa: BLE001 - the outcome is compared
+        return (type(error), getattr(error, "errno", None), getattr(error, "filename", None), str(error))
+
+
+def place(path, kind, content):
+    """Puts a regular file, a FIFO, a directory or a link in the log's place."""
+    if path.is_dir() and not path.is_symlink():
+        path.rmdir()
+    elif os.path.lexists(path):
+        path.unlink()
+    if kind == "file":
+        path.write_bytes(content)
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "directory":
+        path.mkdir()
+    elif kind == "link to file":
+        target = path.with_name(path.name + ".target")
+        target.write_bytes(content)
+        os.symlink(target.name, path)
+    elif kind == "link to /dev/null":
+        os.symlink("/dev/null", path)
+    elif kind == "dangling link":
+        os.symlink(path.name + ".nowhere", path)
+
+
+KINDS = ["file", "file", "link to file", "fifo", "directory", "link to /dev/null", "dangling link"]
+
+
+@pytest.mark.timeout(300, method="thread")  # a reader blocking on a FIFO ends the run instead of hanging it
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(backup=st.sampled_from([None] + KINDS), current=st.sampled_from(KINDS), backup_bytes=log_bytes,
+       current_bytes=log_bytes, n=st.integers(-2, 6))
+def test_both_paths_fail_alike_on_what_is_not_a_regular_file(log_dir, backup, current, backup_bytes, current_bytes,
+                                                            n):
+    place(log_dir / "api.log.1", backup, backup_bytes)
+    place(log_dir / "api.log", current, current_bytes)
+    native = outcome(lambda: logs.get_recent_log_lines("api", n))
+    assert native == outcome(lambda: generic(n))
+    if native[0] == "records" and n != 0:
+        assert native[1] == python_peer(log_dir, n)

@@ -28,18 +28,25 @@ def api_log(data_dir):
     return path
 
 
+_audited_opens = None  # a list while a test records opens; audit hooks stay for the process
+
+
+def _record_open(event, args):
+    if event == "open" and _audited_opens is not None:
+        _audited_opens.append(args[1])
+
+
+sys.addaudithook(_record_open)
+
+
 @pytest.fixture
-def opened_modes(monkeypatch):
-    """The modes in which log files are opened: "rb" natively, "r" on the generic path."""
-    modes = []
-    original = pathlib.Path.open
-
-    def recording_open(self, mode="r", *args, **kwargs):
-        modes.append(mode)
-        return original(self, mode, *args, **kwargs)
-
-    monkeypatch.setattr(pathlib.Path, "open", recording_open)
-    return modes
+def opened_modes():
+    """The modes of the "open" audit events: both paths open each file checked (mode None);
+    the generic path then wraps the descriptor as a text file ("r")."""
+    global _audited_opens
+    _audited_opens = []
+    yield _audited_opens
+    _audited_opens = None
 
 
 def open_fds():
@@ -91,11 +98,11 @@ def test_unknown_service_fails_after_asking_for_the_directory(monkeypatch):
 
 def test_native_reader_serves_the_originals_and_steps_aside_for_rebound_names(api_log, monkeypatch, opened_modes):
     assert logs.get_recent_log_lines("api", 2) == RECORDS[-2:]
-    assert opened_modes == ["rb", "rb"]
+    assert opened_modes == [None, None]
     opened_modes.clear()
     monkeypatch.setattr(logs, "_RECORD_START", re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO record [024]"))
     assert logs.get_recent_log_lines("api", 2) == [RECORDS[2] + "\n" + RECORDS[3], RECORDS[4]]
-    assert opened_modes == ["r", "r"]
+    assert opened_modes == [None, "r", None, "r"]
 
 
 def test_rebound_pipeline_is_called_as_written(api_log, monkeypatch):

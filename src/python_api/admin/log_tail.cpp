@@ -1,15 +1,20 @@
 #include "log_tail.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace log_tail {
 
@@ -63,58 +68,31 @@ private:
     std::size_t capacity_ = 0;
 };
 
-[[noreturn]] void raise_errno(int err) {
-    errno = err;
-    PyErr_SetFromErrno(PyExc_OSError);
-    py::raise();
-}
-
-// One log file, opened through its path object as the generic reader opens
-// it (only in binary, unbuffered), then read through its descriptor.
+// One log file, opened with open_regular, read through its descriptor.
 class LogFile {
 public:
     explicit LogFile(const Ref& path) {
-        raw_ = path.attr("open"_n)({"rb"_s, "buffering"_kw = py::integer(0)});
-        Ref fd = raw_.attr("fileno"_n)();
-        long value = PyLong_AsLong(fd.get());
-        if (value == -1 && PyErr_Occurred()) py::raise();
-        fd_ = static_cast<int>(value);
-        struct stat st;
-        if (fstat(fd_, &st) != 0) raise_errno(errno);
-        regular = S_ISREG(st.st_mode);
-        size = st.st_size;
+        const Opened opened = open_regular(path);
+        fd_ = opened.fd;
+        size = opened.size;
     }
-    ~LogFile() {
-        if (!raw_) return;
-        // Already leaving with an error (or falling back): closing must not replace it.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject* result = PyObject_CallMethodNoArgs(raw_.get(), "close"_n);
-        if (result) {
-            Py_DECREF(result);
-        } else {
-            PyErr_Clear();
-        }
-        PyErr_Restore(type, value, tb);
-    }
+    ~LogFile() { close(); }
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    void close() {
-        Ref raw = std::move(raw_);
-        raw.attr("close"_n)();
+    void close() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
     }
 
-    // Reads up to `len` bytes at `offset` (at the file position when offset < 0);
-    // fewer only at the end of the file.
-    std::size_t read(char* dst, std::size_t len, std::int64_t offset = -1) {
+    // Reads up to `len` bytes at `offset`; fewer only at the end of the file.
+    std::size_t read(char* dst, std::size_t len, std::int64_t offset) {
         std::size_t done = 0;
         while (done < len) {
             ssize_t got;
             int err;
             Py_BEGIN_ALLOW_THREADS
-            got = offset < 0 ? ::read(fd_, dst + done, len - done)
-                             : ::pread(fd_, dst + done, len - done, static_cast<off_t>(offset + done));
+            got = ::pread(fd_, dst + done, len - done, static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
             err = errno;
             Py_END_ALLOW_THREADS
             if (got > 0) {
@@ -124,17 +102,17 @@ public:
             } else if (err == EINTR) {
                 if (PyErr_CheckSignals() < 0) py::raise();
             } else {
-                raise_errno(err);
+                errno = err;
+                PyErr_SetFromErrno(PyExc_OSError);
+                py::raise();
             }
         }
         return done;
     }
 
-    bool regular = false;
     std::int64_t size = 0;
 
 private:
-    Ref raw_;
     int fd_ = -1;
 };
 
@@ -152,7 +130,32 @@ enum class Verdict { no, yes, ask };
 // plain ASCII; `ask` when a digit position holds a non-ASCII character, which
 // only the pattern itself can judge (Unicode decimal digits count as digits).
 // A line break ends the line and fails the shape, so `limit` may lie beyond it.
+Verdict verdict_at(const char* p, int i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    return shape[i] == 'd' && c >= 0x80 ? Verdict::ask : Verdict::no;
+}
+
 Verdict classify(const char* p, const char* limit) {
+#if defined(__SSE2__)
+    // Every line is judged: all 24 positions at once, in two overlapping loads.
+    if (limit - p >= shape_length) {
+        static_assert(shape_length == 24);
+        auto fits = [](const char* at, const char* want, const char* digits) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+            const __m128i offset = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+            const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
+            const __m128i is_shape = _mm_cmpeq_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(want)));
+            const __m128i digit_here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
+            const __m128i ok = _mm_or_si128(_mm_and_si128(digit_here, is_digit), _mm_andnot_si128(digit_here, is_shape));
+            return static_cast<std::uint32_t>(_mm_movemask_epi8(ok));
+        };
+        alignas(16) static constexpr char digits[24] = {-1, -1, -1, -1, 0, -1, -1, 0, -1, -1, 0, -1,
+                                                        -1, 0, -1, -1, 0, -1, -1, 0, -1, -1, -1, 0};
+        const std::uint32_t m = fits(p, shape, digits) | ((fits(p + 8, shape + 8, digits + 8) >> 8) << 16);
+        if (m == 0xFFFFFFu) return Verdict::yes;
+        return verdict_at(p, __builtin_ctz(~m));
+    }
+#endif
     for (int i = 0; i < shape_length; ++i) {
         if (p + i >= limit) return Verdict::no;
         const auto c = static_cast<unsigned char>(p[i]);
@@ -183,21 +186,49 @@ bool starts_record(const Ref& pattern, const char* p, const char* limit) {
 }
 
 // The next line break at or after a position: '\n', or '\r' alone or in "\r\n".
+// Both bytes are looked for in one pass, 64 bytes at a time: log lines are
+// short, and a search per line and per byte costs more than the bytes.
 class BreakFinder {
 public:
-    explicit BreakFinder(const char* end) : end_(end) {}
+    explicit BreakFinder(const char* end) : end_(end), block_(end) {}
     const char* next(const char* p) {
-        if (!cr_ || cr_ < p) {
-            auto* found = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end_ - p)));
-            cr_ = found ? found : end_;
+        for (;;) {
+            if (p >= block_ && p < end_ && static_cast<std::size_t>(p - block_) < 64) {
+                const std::uint64_t m = mask_ & (~std::uint64_t{0} << (p - block_));
+                if (m) return block_ + __builtin_ctzll(m);
+                if (end_ - block_ <= 64) return end_;
+                p = block_ + 64;
+            }
+            if (p >= end_) return end_;
+            block_ = p;
+            mask_ = breaks_in(p, std::min<std::ptrdiff_t>(64, end_ - p));
         }
-        auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(cr_ - p)));
-        return lf ? lf : cr_;
     }
 
 private:
+    static std::uint64_t breaks_in(const char* p, std::ptrdiff_t n) {
+#if defined(__SSE2__)
+        if (n == 64) {
+            std::uint64_t m = 0;
+            const __m128i lf = _mm_set1_epi8('\n');
+            const __m128i cr = _mm_set1_epi8('\r');
+            for (int i = 0; i < 4; ++i) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+                const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr));
+                m |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hit))) << (16 * i);
+            }
+            return m;
+        }
+#endif
+        std::uint64_t m = 0;
+        for (std::ptrdiff_t i = 0; i < n; ++i)
+            if (p[i] == '\n' || p[i] == '\r') m |= std::uint64_t{1} << i;
+        return m;
+    }
+
     const char* end_;
-    const char* cr_ = nullptr;  // the next '\r' at or after the last position asked, or end_
+    const char* block_;       // the 64 bytes (fewer at the end) last looked at
+    std::uint64_t mask_ = 0;  // their line breaks, one bit each
 };
 
 // Calls f(start, length) for each line of [p, end), its line break left off;
@@ -214,105 +245,287 @@ void for_each_line(const char* p, const char* end, F&& f) {
     }
 }
 
+// Where a pending record's bytes lie in the files: lines of one file from
+// `begin` to `end`, their line breaks still as written.
+struct Segment {
+    int file;
+    std::int64_t begin;
+    std::int64_t end;
+};
+
+// A record grown past this is no longer copied: it is decoded from the files
+// at its end, so memory holds the records returned and bounded buffers.
+constexpr std::size_t spill_limit = 1024 * 1024;
+// Bytes read at a time, forward.
+constexpr std::size_t chunk_size = 128 * 1024;
+
 // Lines in, records out: a line that starts a record closes the one pending;
-// any other line joins it, after a line feed. While a pending record's lines
-// lie one after another in the caller's memory, joined by single '\n', it is
-// only remembered as that span and decoded from there.
+// any other line joins it, after a line feed. Lines come in pieces, each with
+// its place in its file. While a pending record's lines lie one after another
+// in the caller's memory, joined by single '\n', it is only remembered as that
+// span and decoded from there; otherwise its text is copied, up to
+// spill_limit, and past that only its place in the files is kept.
 class Grouper {
 public:
-    explicit Grouper(const Ref& pattern) : pattern_(pattern), records_(Ref::checked(PyList_New(0))) {}
+    explicit Grouper(const Ref& pattern) : pattern_(pattern) {}
+    ~Grouper() {
+        for (PyObject* record : records_) Py_DECREF(record);
+    }
+    Grouper(const Grouper&) = delete;
+    Grouper& operator=(const Grouper&) = delete;
 
-    void line(const char* p, std::size_t length) {
-        if (pending_ && starts_record(pattern_, p, p + length)) flush();
-        if (!pending_) {
-            span_begin_ = p;
-            span_end_ = p + length;
-            pending_ = true;
+    void use_file(int index, LogFile* file) { files_[index] = file; }
+
+    // [p, p + length) at `offset` of file `file`: a line's start when
+    // `starts_line` (the whole line, or at least prefix_bytes of it), else
+    // more of the line before.
+    void piece(const char* p, std::size_t length, int file, std::int64_t offset, bool starts_line) {
+        const std::int64_t end = offset + static_cast<std::int64_t>(length);
+        if (!starts_line) {
+            segments_[segment_count_ - 1].end = end;
+            if (large_) return;
+            if (span_begin_ && p == span_end_) {
+                span_end_ = p + length;
+                return;
+            }
+            detach();
+            append(p, length);
             return;
         }
+        if (pending_ && starts_record(pattern_, p, p + length)) flush();
+        if (!pending_) {
+            pending_ = true;
+            large_ = false;
+            segments_[0] = {file, offset, end};
+            segment_count_ = 1;
+            span_begin_ = p;
+            span_end_ = p + length;
+            return;
+        }
+        if (segments_[segment_count_ - 1].file == file) {
+            segments_[segment_count_ - 1].end = end;
+        } else {
+            segments_[segment_count_++] = {file, offset, end};
+        }
+        if (large_) return;
         if (span_begin_ && p == span_end_ + 1 && *span_end_ == '\n') {
             span_end_ = p + length;
             return;
         }
         detach();
-        record_.push_back('\n');
-        record_.append(p, length);
+        append("\n", 1);
+        append(p, length);
     }
     // The memory the pending span lies in is about to change: copy it out.
     void detach() {
         if (!span_begin_) return;
+        const char* begin = span_begin_;
+        span_begin_ = nullptr;
         record_.clear();
-        record_.append(span_begin_, static_cast<std::size_t>(span_end_ - span_begin_));
-        span_begin_ = span_end_ = nullptr;
+        append(begin, static_cast<std::size_t>(span_end_ - begin));
+        span_end_ = nullptr;
     }
     Ref finish() {
         if (pending_) flush();
-        return records_;
+        // The list made once at its size: growing it record by record copies it over and over.
+        Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(records_.size())));
+        for (std::size_t i = 0; i < records_.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), records_[i]);
+        records_.clear();
+        return list;
     }
 
 private:
+    void append(const char* p, std::size_t length) {
+        if (large_) return;
+        if (record_.size() + length > spill_limit) {
+            large_ = true;
+            record_.clear();
+            return;
+        }
+        record_.append(p, length);
+    }
+
     void flush() {
-        const char* text = span_begin_ ? span_begin_ : record_.data();
-        const auto size = span_begin_ ? span_end_ - span_begin_ : static_cast<std::ptrdiff_t>(record_.size());
-        Ref record = Ref::checked(PyUnicode_DecodeUTF8(text, size, "replace"));
-        py::check(PyList_Append(records_.get(), record.get()));
+        Ref record;
+        if (large_) {
+            record = decode_segments();
+        } else {
+            const char* text = span_begin_ ? span_begin_ : record_.data();
+            const auto size = span_begin_ ? span_end_ - span_begin_ : static_cast<std::ptrdiff_t>(record_.size());
+            record = Ref::checked(PyUnicode_DecodeUTF8(text, size, "replace"));
+        }
+        records_.push_back(nullptr);  // may throw: the record is still owned until stored
+        records_.back() = record.release();
         record_.clear();
         span_begin_ = span_end_ = nullptr;
-        pending_ = false;
+        pending_ = large_ = false;
+    }
+
+    // A record too long to copy, read again from its files in two passes over
+    // a bounded buffer: one for its length and widest character, one to
+    // decode into the string made for it. Decoding in pieces gives what
+    // decoding at once gives: incomplete sequences are carried over.
+    Ref decode_segments() {
+        Py_ssize_t length = segment_count_ - 1;  // the line feeds between files
+        Py_UCS4 widest = '\n';
+        for (int i = 0; i < segment_count_; ++i) {
+            decode_segment(segments_[i], [&](PyObject* text) {
+                length += PyUnicode_GET_LENGTH(text);
+                widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(text));
+            });
+        }
+        Ref result = Ref::checked(PyUnicode_New(length, widest));
+        Py_ssize_t at = 0;
+        for (int i = 0; i < segment_count_; ++i) {
+            if (i > 0) py::check(PyUnicode_WriteChar(result.get(), at++, '\n'));
+            decode_segment(segments_[i], [&](PyObject* text) {
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+                if (at + n > length || PyUnicode_MAX_CHAR_VALUE(text) > widest) throw Fallback{};  // changed
+                if (PyUnicode_CopyCharacters(result.get(), at, text, 0, n) < 0) py::raise();
+                at += n;
+            });
+        }
+        if (at != length) throw Fallback{};
+        return result;
+    }
+
+    // Calls f with the text of a segment, piece by piece, its line breaks made '\n'.
+    template <class F>
+    void decode_segment(const Segment& segment, F&& f) {
+        LogFile& file = *files_[segment.file];
+        work_.reserve(chunk_size + 4);
+        std::size_t carried = 0;  // the start of a sequence cut at the last piece's end
+        bool skip_lf = false;     // the last piece ended in '\r'
+        for (std::int64_t offset = segment.begin; offset < segment.end;) {
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(chunk_size, segment.end - offset));
+            char* raw = work_.data() + carried;
+            if (file.read(raw, want, offset) != want) throw Fallback{};  // shrank
+            offset += static_cast<std::int64_t>(want);
+            // Line breaks to '\n', in place: the text only shrinks.
+            const char* in = raw;
+            const char* end = raw + want;
+            char* out = raw;
+            if (skip_lf && in < end && *in == '\n') ++in;
+            skip_lf = false;
+            while (in < end) {
+                auto* cr = static_cast<const char*>(std::memchr(in, '\r', static_cast<std::size_t>(end - in)));
+                const char* stop = cr ? cr : end;
+                if (out != in) std::memmove(out, in, static_cast<std::size_t>(stop - in));
+                out += stop - in;
+                if (!cr) break;
+                *out++ = '\n';
+                in = cr + 1;
+                if (in == end) {
+                    skip_lf = true;
+                } else if (*in == '\n') {
+                    ++in;
+                }
+            }
+            const bool last = offset >= segment.end;
+            const auto size = static_cast<Py_ssize_t>(out - work_.data());
+            Py_ssize_t consumed = size;
+            Ref text = Ref::checked(
+                PyUnicode_DecodeUTF8Stateful(work_.data(), size, "replace", last ? nullptr : &consumed));
+            f(text.get());
+            carried = static_cast<std::size_t>(size - consumed);
+            std::memmove(work_.data(), work_.data() + consumed, carried);
+        }
     }
 
     Ref pattern_;
-    Ref records_;
+    std::vector<PyObject*> records_;
     Buffer record_;
+    Buffer work_;
+    LogFile* files_[2] = {nullptr, nullptr};
+    Segment segments_[2] = {};
+    int segment_count_ = 0;
     const char* span_begin_ = nullptr;
     const char* span_end_ = nullptr;
     bool pending_ = false;
+    bool large_ = false;
 };
 
-// ---- forward, for all records -------------------------------------------------
+// ---- forward ------------------------------------------------------------------
 
-// Reads in chunks small enough to be scanned while still in cache.
-void read_forward(LogFile& file, Grouper& group, Buffer& buffer) {
-    constexpr std::size_t chunk = 128 * 1024;
-    std::size_t held = 0;  // the unfinished last line, at the buffer's start
+// Feeds the lines of file number `index` from `from` to its end, read in
+// chunks small enough to be scanned while still in cache. Nothing is scanned
+// twice but the start of a line cut at a chunk's end, when it is too short to
+// be judged yet (at most prefix_bytes).
+void read_forward(LogFile& file, int index, std::int64_t from, Grouper& group, Buffer& buffer) {
+    buffer.reserve(chunk_size + prefix_bytes);
+    std::size_t held = 0;              // a line's start, at the buffer's start
+    std::int64_t base_offset = from;   // the file offset of the buffer's start
+    bool at_line_start = true;
+    bool skip_lf = false;              // the last chunk ended in '\r', which may be "\r\n"
     for (;;) {
-        buffer.reserve(held + chunk);
-        const std::size_t got = file.read(buffer.data() + held, chunk);
-        const bool eof = got == 0;
-        const char* p = buffer.data();
-        const char* end = p + held + got;
+        const std::size_t got = file.read(buffer.data() + held, chunk_size, base_offset + static_cast<std::int64_t>(held));
+        const bool eof = got < chunk_size;
+        const char* base = buffer.data();
+        const char* p = base;
+        const char* end = base + held + got;
+        auto offset_of = [&](const char* q) { return base_offset + (q - base); };
+        if (skip_lf && p < end && *p == '\n') ++p;
+        skip_lf = false;
         BreakFinder breaks(end);
         while (p < end) {
             const char* b = breaks.next(p);
-            // A line runs on into the next read; a '\r' at the edge may yet be "\r\n".
-            if (!eof && (b == end || (*b == '\r' && b + 1 == end))) break;
-            group.line(p, static_cast<std::size_t>(b - p));
-            if (b == end) break;
+            if (b == end) {
+                // The line goes on past this chunk (or ends the file).
+                if (!eof && at_line_start && end - p <= prefix_bytes) break;  // judged with more
+                group.piece(p, static_cast<std::size_t>(end - p), index, offset_of(p), at_line_start);
+                at_line_start = eof;
+                p = end;
+                break;
+            }
+            group.piece(p, static_cast<std::size_t>(b - p), index, offset_of(p), at_line_start);
+            at_line_start = true;
             p = b + 1;
-            if (*b == '\r' && p < end && *p == '\n') ++p;
+            if (*b == '\r') {
+                if (p < end) {
+                    if (*p == '\n') ++p;
+                } else if (!eof) {
+                    skip_lf = true;
+                }
+            }
         }
         group.detach();
         if (eof) return;
         held = static_cast<std::size_t>(end - p);
+        base_offset = offset_of(p);
         std::memmove(buffer.data(), p, held);
     }
 }
 
 // ---- backward, for the last n -------------------------------------------------
 
+// Memory kept of a file's end while walking back; past it only a window slides.
+constexpr std::size_t window_limit = 2 * 1024 * 1024;
+// Kept of the bytes above a window: enough to judge a line starting just below.
+constexpr std::size_t window_overlap = 128;
+static_assert(window_overlap > prefix_bytes);
+
 // The end of a file, read backwards in blocks as far as needed: memory holds
-// [lo, size), contiguous, at the end of the buffer.
+// [lo, hi), contiguous, at the end of the buffer; hi is the file's size until
+// what is held would pass window_limit.
 class Tail {
 public:
-    explicit Tail(LogFile& file) : file_(file), size(file.size), lo(file.size) {}
+    explicit Tail(LogFile& file) : file_(file), size(file.size), lo(file.size), hi(file.size) {}
 
     const char* at(std::int64_t offset) const {
-        return buffer_.data() + (buffer_.capacity() - static_cast<std::size_t>(size - offset));
+        return buffer_.data() + (buffer_.capacity() - static_cast<std::size_t>(hi - offset));
     }
+    // Whether memory holds everything from `offset` to the file's end.
+    bool holds_from(std::int64_t offset) const { return hi == size && offset >= lo; }
 
     void extend() {
         const std::int64_t block = std::min<std::int64_t>(block_size, lo);
-        const auto held = static_cast<std::size_t>(size - lo);
+        auto held = static_cast<std::size_t>(hi - lo);
+        if (held + static_cast<std::size_t>(block) > window_limit) {
+            const std::size_t keep = std::min(held, window_overlap);
+            std::memmove(buffer_.data() + buffer_.capacity() - keep, at(lo), keep);
+            hi = lo + static_cast<std::int64_t>(keep);
+            held = keep;
+        }
         const auto wanted = held + static_cast<std::size_t>(block);
         if (wanted > buffer_.capacity()) {
             Buffer grown;
@@ -341,6 +554,7 @@ private:
 public:
     const std::int64_t size;
     std::int64_t lo;
+    std::int64_t hi;
 };
 
 // Walks the line starts of `tail` from its end downwards, counting record
@@ -350,7 +564,7 @@ std::int64_t find_record_start(Tail& tail, Py_ssize_t n, Py_ssize_t& count, cons
     constexpr std::int64_t unknown = -2;
     std::int64_t before = tail.size;  // breaks from here on are done
     std::int64_t lf = unknown, cr = unknown;
-    const char* limit = tail.at(tail.size);
+    const char* limit = tail.at(tail.hi);
     for (;;) {
         if (lf == unknown || lf >= before) lf = tail.find_last('\n', before);
         if (cr == unknown || cr >= before) cr = tail.find_last('\r', before);
@@ -369,15 +583,24 @@ std::int64_t find_record_start(Tail& tail, Py_ssize_t n, Py_ssize_t& count, cons
         }
         before = tail.lo;
         tail.extend();
-        limit = tail.at(tail.size);
+        limit = tail.at(tail.hi);
         if (lf == -1) lf = unknown;
         if (cr == -1) cr = unknown;
     }
 }
 
-void group_from(const Tail& tail, std::int64_t offset, Grouper& group) {
-    for_each_line(tail.at(offset), tail.at(tail.size),
-                  [&](const char* p, std::size_t length) { group.line(p, length); });
+// The lines of file number `index` from `offset` on: from memory when the
+// tail holds them, else read forward again.
+void group_from(Tail& tail, LogFile& file, int index, std::int64_t offset, Grouper& group, Buffer& buffer) {
+    if (!tail.holds_from(offset)) {
+        read_forward(file, index, offset, group, buffer);
+        return;
+    }
+    const char* held = tail.at(tail.lo);
+    for_each_line(tail.at(offset), tail.at(tail.size), [&](const char* p, std::size_t length) {
+        group.piece(p, length, index, tail.lo + (p - held), true);
+    });
+    group.detach();
 }
 
 Ref backup_of(const Ref& current) {
@@ -388,19 +611,19 @@ Ref backup_of(const Ref& current) {
 }
 
 Ref all_records(const Ref& log_path, const Ref& backup, bool has_backup, const Ref& pattern) {
-    // As the generic reader: the backup opened, read and closed before the current file.
+    // As the generic reader: the backup opened and read before the current
+    // file is opened. Both stay open until a long record is decoded.
     Grouper group(pattern);
     Buffer buffer;
+    std::optional<LogFile> older;
     if (has_backup) {
-        LogFile older(backup);
-        if (!older.regular) throw Fallback{};
-        read_forward(older, group, buffer);
-        older.close();
+        older.emplace(backup);
+        group.use_file(0, &*older);
+        read_forward(*older, 0, 0, group, buffer);
     }
     LogFile newer(log_path);
-    if (!newer.regular) throw Fallback{};
-    read_forward(newer, group, buffer);
-    newer.close();
+    group.use_file(1, &newer);
+    read_forward(newer, 1, 0, group, buffer);
     return group.finish();
 }
 
@@ -408,9 +631,11 @@ Ref last_records(const Ref& log_path, const Ref& backup, bool has_backup, Py_ssi
     std::optional<LogFile> older;
     if (has_backup) older.emplace(backup);
     LogFile newer(log_path);
-    if (!newer.regular || (older && !older->regular)) throw Fallback{};
 
     Grouper group(pattern);
+    if (older) group.use_file(0, &*older);
+    group.use_file(1, &newer);
+    Buffer buffer;
     Py_ssize_t count = 0;
     Tail current(newer);
     std::int64_t start = find_record_start(current, n, count, pattern);
@@ -421,17 +646,91 @@ Ref last_records(const Ref& log_path, const Ref& backup, bool has_backup, Py_ssi
         if (older) {
             Tail previous(*older);
             const std::int64_t from = find_record_start(previous, n, count, pattern);
-            group_from(previous, from < 0 ? 0 : from, group);
-            group.detach();
+            group_from(previous, *older, 0, from < 0 ? 0 : from, group, buffer);
         }
     }
-    group_from(current, start, group);
-    if (older) older->close();
-    newer.close();
+    group_from(current, newer, 1, start, group, buffer);
     return group.finish();
 }
 
 }  // namespace
+
+Opened open_regular(const Ref& path) {
+    Ref name = Ref::checked(PyOS_FSPath(path.get()));
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(name.get(), &converted)) py::raise();
+    Ref encoded = Ref::steal(converted);
+    // Non-blocking, so that opening a FIFO or a device returns at once; no
+    // controlling terminal from a tty put in the log's place.
+    constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (PySys_Audit("open", "OOi", name.get(), Py_None, flags) < 0) py::raise();
+    auto fail = [&](int err) {
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+        py::raise();
+    };
+    int fd;
+    for (;;) {
+        int err;
+        Py_BEGIN_ALLOW_THREADS
+        fd = ::open(PyBytes_AS_STRING(encoded.get()), flags);
+        err = errno;
+        Py_END_ALLOW_THREADS
+        if (fd >= 0) break;
+        if (err != EINTR) fail(err);
+        if (PyErr_CheckSignals() < 0) py::raise();
+    }
+    // What was opened is what is checked: no window between a look and the open.
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fail(err);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode)) fail(EISDIR);
+        Ref args = Ref::checked(Py_BuildValue("(isO)", EINVAL, "Not a regular file", name.get()));
+        PyErr_SetObject(PyExc_OSError, args.get());
+        py::raise();
+    }
+    // A regular file never blocks; reads go on as usual.
+    const int status = fcntl(fd, F_GETFL);
+    if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
+        const int err = errno;
+        ::close(fd);
+        fail(err);
+    }
+    return {fd, static_cast<std::int64_t>(st.st_size)};
+}
+
+Ref open_text(const Ref& path) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(path.get()));
+    const bool path_like = PyUnicode_Check(path.get()) || PyBytes_Check(path.get()) ||
+                           PyObject_HasAttrString(type, "__fspath__");
+    if (!path_like) return path.method("open"_n)({"r"_s, "encoding"_kw = "utf-8"_s, "errors"_kw = "replace"_s});
+    const Opened opened = open_regular(path);
+    Ref io = Ref::checked(PyImport_ImportModule("io"));
+    Ref fd = Ref::steal(PyLong_FromLong(opened.fd));
+    Ref raw = fd ? Ref::steal(PyObject_CallMethod(io.get(), "FileIO", "Os", fd.get(), "r")) : Ref();
+    if (!raw) {
+        ::close(opened.fd);
+        py::raise();
+    }
+    // From here the raw file owns the descriptor.
+    try {
+        Ref buffered = io.attr("BufferedReader"_n)({raw});
+        return io.attr("TextIOWrapper"_n)({buffered, "encoding"_kw = "utf-8"_s, "errors"_kw = "replace"_s});
+    } catch (py::PyError&) {
+        PyObject* result = PyObject_CallMethod(raw.get(), "close", nullptr);
+        if (result) {
+            Py_DECREF(result);
+        } else {
+            PyErr_Clear();
+        }
+        throw;
+    }
+}
 
 Ref recent_records(const Ref& log_path, Py_ssize_t n, const Ref& pattern) {
     try {

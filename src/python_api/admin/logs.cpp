@@ -104,6 +104,7 @@ bool exit_with_error(const Ref& exit, py::PyError& error) {
 
 // For the backup (when it exists), then the current file:
 //     with path.open("r", encoding="utf-8", errors="replace") as lines: yield from lines
+// (opened by log_tail::open_text, which refuses a FIFO, a device or a socket).
 // The exit runs on every way out, a close() of the generator included.
 Generator iter_rotated_and_current(Env, Arg<"current"> current) {
     Ref parent = current.attr("parent"_n);
@@ -113,8 +114,9 @@ Generator iter_rotated_and_current(Env, Arg<"current"> current) {
     bool backup_exists = backup.method("exists"_n)().truth();
     for (int stage = backup_exists ? 0 : 1; stage < 2; ++stage) {
         const Ref& path = stage == 0 ? backup : current;
-        Ref file = path.method("open"_n)({"r"_s, "encoding"_kw = "utf-8"_s,
-                                        "errors"_kw = "replace"_s});
+        // As path.open("r", encoding="utf-8", errors="replace"), refusing
+        // what is not a regular file before reading from it.
+        Ref file = log_tail::open_text(path);
         Ref enter = py::lookup_special(file, "__enter__"_n);
         Ref exit = py::lookup_special(file, "__exit__"_n);
         Ref lines = enter();
