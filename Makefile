@@ -8,7 +8,7 @@ PYTHON310 := $(shell for p in python3.10 "$$(pyenv root 2>/dev/null)"/versions/3
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
-SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \) -not -path '*/__pycache__/*') \
+SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed \) -not -path '*/__pycache__/*') \
            CMakeLists.txt pyproject.toml
 
 .PHONY: demo test build bench clean
