@@ -11,7 +11,7 @@ BUILD_DEPS := scikit-build-core cmake ninja
 SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed \) -not -path '*/__pycache__/*') \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build bench clean
+.PHONY: demo test build bench clean wheel-check
 
 demo: $(VENV)/.installed
 	$(PY) demo/demo.py
@@ -23,6 +23,11 @@ bench: $(VENV)/.installed
 	$(PY) bench/run.py
 
 build: $(VENV)/.installed
+
+# The wheel as users get it (`pip wheel .`), installed alone into a fresh environment and called.
+wheel-check:
+	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
+	bash tests/wheel_roundtrip.sh $(PYTHON310)
 
 $(VENV)/.tools:
 	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
