@@ -21,6 +21,7 @@ def main():
         ["calls.py"] + (["--repeat", "3", "--target-ms", "10"] if args.quick else []),
         # A 2 x 2 MiB pair keeps the run short; the reader's cost grows with n, not with the file.
         ["logs_tail.py", "--megabytes", "1" if args.quick else "2"] + (["--repeat", "3"] if args.quick else []),
+        ["plots.py"] + (["--megabytes", "2", "--repeat", "1"] if args.quick else []),
     ]
     failed = 0
     for script, *options in runs:
