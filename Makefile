@@ -10,10 +10,10 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 # All the extension modules, from the one list of them.
 MODULES := $(shell awk '/^[a-z]/ {printf "%s%s", sep, $$1; sep=";"}' src/python_api/modules.txt)
-SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.txt' \) -not -path '*/__pycache__/*') \
+SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.txt' -o -name py.typed \) -not -path '*/__pycache__/*') \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build bench clean
+.PHONY: demo test build bench clean wheel-check sanitize clang-check
 
 demo: $(VENV)/.installed
 	$(PY) demo/demo.py
@@ -21,10 +21,17 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(PY) -m pytest tests
 
+# matplotlib draws the README's plots (bench/plots.py); only the benchmarks need it.
 bench: $(VENV)/.installed
+	$(PY) -m pip install -q 'matplotlib>=3.7'
 	$(PY) bench/run.py
 
 build: $(VENV)/.installed
+
+# The wheel as users get it (`pip wheel .`), installed alone into a fresh environment and called.
+wheel-check:
+	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
+	bash tests/wheel_roundtrip.sh $(PYTHON310)
 
 $(VENV)/.tools:
 	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
@@ -39,5 +46,56 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ZENTAB_WERROR=ON -Ccmake.define.ZENTAB_MODULES='$(MODULES)' '.[test]'
 	touch $@
 
+# ---- Memory errors: the modules built with AddressSanitizer + UBSan, the tests run under them.
+# Its own environment and build tree, so the normal build is left as it is.
+ASAN_VENV := .venv-asan
+# The interpreter is not instrumented, so the sanitizer runtime is preloaded (ASan first, and
+# libstdc++ already there when ASan looks up the __cxa_throw it intercepts). PYTHONMALLOC=malloc
+# hands every Python object to ASan's allocator: an object freed too early is then a freed block.
+SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+SANITIZE_TESTS ?= tests
+
+sanitize: $(ASAN_VENV)/.installed
+	$(SANITIZE_ENV) $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider $(SANITIZE_TESTS)
+
+$(ASAN_VENV)/.installed: $(SOURCES)
+	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON310) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
+	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/asan \
+		-Ccmake.build-type=RelWithDebInfo -Ccmake.define.ZENTAB_SANITIZE=ON -Ccmake.define.ZENTAB_WERROR=ON '.[test]'
+	touch $@
+
+# ---- The other toolchain: clang++ with libc++ builds the four modules; they import and pass the
+# contracts and module tests. The compiler is installed from Debian when missing (CI runs as root); 16 is
+# the first libc++ with <source_location>.
+CLANG_VENV := .venv-clang
+CLANG_VERSION := 16
+CLANG_PACKAGES := clang-$(CLANG_VERSION) libc++-$(CLANG_VERSION)-dev libc++abi-$(CLANG_VERSION)-dev
+# The contracts, the module calls and the log reader (the leak loops and end-to-end runs are left out).
+CLANG_TESTS ?= $(wildcard tests/test_contracts_*.py tests/test_coroutine_*.py tests/test_*_calls.py \
+	tests/test_tidewell_status.py tests/test_tidewell_errors.py tests/test_tidewell_reports.py tests/test_tidewell_doubles.py \
+	tests/test_*differential*.py tests/test_logs_generators.py tests/test_logs_recent.py tests/test_logs_module.py \
+	tests/test_stubs.py)
+MODULE_NAMES := zentab_api.python_api.sync.tidewell zentab_api.python_api.sync.parcelry \
+	zentab_api.python_api.auth.local.keyfolio zentab_api.python_api.admin.logs
+
+clang-check: $(CLANG_VENV)/.installed
+	files=$$(cd /tmp && $(CURDIR)/$(CLANG_VENV)/bin/python -c 'import importlib, sys; \
+		[print(importlib.import_module(name).__file__) for name in sys.argv[1:]]' $(MODULE_NAMES)) && \
+	for f in $$files; do ldd $$f | grep 'libc++\.so' >/dev/null || { echo "$$f: not linked with libc++"; exit 1; }; done
+	$(CLANG_VENV)/bin/python -m pytest -p no:cacheprovider $(CLANG_TESTS)
+
+$(CLANG_VENV)/.installed: $(SOURCES)
+	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
+	command -v clang++-$(CLANG_VERSION) >/dev/null && test -e /usr/lib/llvm-$(CLANG_VERSION)/include/c++/v1/coroutine || \
+		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(CLANG_PACKAGES); }
+	test -x $(CLANG_VENV)/bin/python || $(PYTHON310) -m venv $(CLANG_VENV)
+	$(CLANG_VENV)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
+	CXX=clang++-$(CLANG_VERSION) CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CLANG_VENV)/bin/python -m pip install -q \
+		--no-build-isolation -Cbuild-dir=build/clang -Ccmake.define.ZENTAB_WERROR=ON '.[test]'
+	touch $@
+
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(CLANG_VENV) build

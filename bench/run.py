@@ -24,6 +24,7 @@ def main():
         + (["--repeat", "3", "--huge", "", "--sparse-mib", "0"] if args.quick else ["--repeat", "3"]),
         ["api_load.py"] + (["--requests", "1000", "--seconds", "20"] if args.quick else []),
         ["store.py"] + (["--repeat", "100", "--concurrent", "200"] if args.quick else []),
+        ["plots.py"] + (["--megabytes", "2", "--repeat", "1"] if args.quick else []),
     ]
     failed = 0
     for script, *options in runs:
