@@ -25,6 +25,7 @@ struct Coroutine {
         // Owns origin.qualname: the function's __qualname__ may be rebound
         // while the coroutine lives, and keeps the name it was created with.
         Ref qualname;
+        Ref name;  // __name__ at creation
         // The frame goes first: its destructors may still use the driver.
         ~Body() { task.reset(); }
     }* body;
@@ -60,6 +61,7 @@ void finish(Coroutine* c) {
     c->body->driver.delegate = nullptr;
     c->body->driver.sent = nullptr;
     c->body->driver.thrown.reset();
+    c->body->driver.innermost = nullptr;
     c->body->task.reset();  // frees the frame and everything it still holds
 }
 
@@ -67,22 +69,14 @@ void finish(Coroutine* c) {
 // coroutine, and the error records that it passed through this function.
 void leave_with_error(Coroutine* c) {
     protocol::forbid_stop_iteration("coroutine");
-    // An error that came in through an await already names this function.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    bool named = false;
-    if (tb && PyTraceBack_Check(tb)) {
-        PyCodeObject* code = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_code;
-        named = PyUnicode_Compare(code->co_name, c->body->origin.qualname) == 0 &&
-                PyUnicode_CompareWithASCIIString(code->co_filename, c->body->origin.file) == 0;
-    }
-    PyErr_Restore(type, value, tb);
-    if (!named) add_traceback(c->body->origin);
+    // An error raised in the body or that came in through an await already names this function.
+    add_traceback_once(c->body->origin);
 }
 
 // Resumes the body until it suspends on an awaitable that yields, or ends.
 PySendResult drive(Coroutine* c, PyObject** presult) {
     Driver& d = c->body->driver;
+    RunningBody running(&c->body->origin);
     for (;;) {
         d.current.resume();
         auto root = c->body->task->handle();
@@ -185,12 +179,12 @@ PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
 // Closes the awaitable being delegated to, as close() must before it raises
 // GeneratorExit in the body. Returns -1 with an error set if that failed.
+// As the host's, it runs with the caller's handled exception, not the body's.
 int close_delegate(Coroutine* c) {
     Ref delegate = c->body->driver.delegate;
     if (!delegate) return 0;
     auto previous = c->body->state;
     c->body->state = State::running;
-    Running running(c);
     int status = protocol::close_iterator(delegate.get());
     c->body->state = previous;
     return status;
@@ -233,11 +227,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         }
         c->body->state = State::running;
         PyObject* call_args[3] = {typ, val ? val : Py_None, tb ? tb : Py_None};
-        PyObject* yielded;
-        {
-            Running running(c);
-            yielded = PyObject_Vectorcall(method, call_args, static_cast<size_t>(nargs), nullptr);
-        }
+        PyObject* yielded = PyObject_Vectorcall(method, call_args, static_cast<size_t>(nargs), nullptr);
         c->body->state = State::suspended;
         Py_DECREF(method);
         if (yielded) return yielded;
@@ -272,6 +262,8 @@ PyObject* coro_close(PyObject* self, PyObject*) {
     PySendResult status = send_ex(c, Py_None, true, true, &result);
     if (status != PYGEN_ERROR) {
         Py_DECREF(result);
+        // A return during close is a normal finish.
+        if (status == PYGEN_RETURN) Py_RETURN_NONE;
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
@@ -304,10 +296,15 @@ void coro_finalize(PyObject* self) {
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Coroutine* c = as_coroutine(self);
     Py_VISIT(c->function);
-    Py_VISIT(c->body->driver.delegate.get());
-    Py_VISIT(c->body->driver.sent.get());
-    Py_VISIT(c->body->driver.exc_state.exc_value);
-    Py_VISIT(c->body->driver.exc_state.exc_traceback);
+    State state = c->body->state;
+    return c->body->driver.traverse(visit, arg, state == State::created || state == State::suspended);
+}
+
+// Reached only for garbage, after the finaliser closed the body: what is
+// left (a body that would not close) goes with its frame.
+int coro_clear(PyObject* self) {
+    Coroutine* c = as_coroutine(self);
+    if (c->body->state != State::running) finish(c);
     return 0;
 }
 
@@ -330,7 +327,7 @@ PyObject* coro_repr(PyObject* self) {
 }
 
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->body->origin.qualname); }
-PyObject* get_name(PyObject* self, void*) { return PyObject_GetAttr(as_coroutine(self)->function, "__name__"_n); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->body->name.get()); }
 PyObject* get_await(PyObject* self, void*) {
     PyObject* d = as_coroutine(self)->body->driver.delegate.get();
     return Py_NewRef(d ? d : Py_None);
@@ -392,6 +389,20 @@ void add_traceback(const Origin& origin) noexcept {
     Py_DECREF(frame);
 }
 
+void add_traceback_once(const Origin& origin) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    bool named = false;
+    if (tb && PyTraceBack_Check(tb)) {
+        PyCodeObject* code = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_code;
+        named = origin.code ? code == reinterpret_cast<PyCodeObject*>(origin.code)
+                            : PyUnicode_Compare(code->co_name, origin.qualname) == 0 &&
+                                  PyUnicode_CompareWithASCIIString(code->co_filename, origin.file) == 0;
+    }
+    PyErr_Restore(type, value, tb);
+    if (!named) add_traceback(origin);
+}
+
 PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) noexcept {
     auto* c = PyObject_GC_New(Coroutine, &coroutine_type);
     if (!c) return nullptr;
@@ -404,10 +415,12 @@ PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) no
         return PyErr_NoMemory();
     }
     c->body->qualname = Ref::borrow(origin.qualname);
+    c->body->name = Ref::borrow(origin.name ? origin.name : origin.qualname);
     c->body->origin = origin;
     c->body->driver.origin = &c->body->origin;
     c->body->task.emplace(std::move(body));
     c->body->task->handle().promise().driver = &c->body->driver;
+    c->body->driver.innermost = &c->body->task->handle().promise();
     PyObject_GC_Track(c);
     return reinterpret_cast<PyObject*>(c);
 }
@@ -421,6 +434,7 @@ bool ready_coroutine_type(PyObject*) noexcept {
     coroutine_type.tp_dealloc = coro_dealloc;
     coroutine_type.tp_repr = coro_repr;
     coroutine_type.tp_traverse = coro_traverse;
+    coroutine_type.tp_clear = coro_clear;
     coroutine_type.tp_finalize = coro_finalize;
     coroutine_type.tp_weaklistoffset = offsetof(Coroutine, weakrefs);
     coroutine_type.tp_iternext = coro_iternext;

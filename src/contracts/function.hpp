@@ -4,7 +4,7 @@
 // default), its return annotation, its description and its body. The one
 // function type below binds arguments, converts them by kind, builds the
 // metadata (__doc__ with its signature line, __annotations__ as strings,
-// __defaults__, __signature__, _is_coroutine) and starts the body: a Task for
+// __defaults__, __code__, __globals__, _is_coroutine) and starts the body: a Task for
 // a coroutine function, a plain call otherwise.
 #pragma once
 
@@ -52,6 +52,12 @@ public:
 
 private:
     friend struct FunctionAccess;
+    // A suspended body's arguments are seen by the garbage collector.
+    friend int traverse_value(const Env& env, visitproc visit, void* arg) {
+        Py_VISIT(env.globals_.get());
+        for (const Ref& a : env.args_) Py_VISIT(a.get());
+        return 0;
+    }
     Ref globals_;
     std::array<Ref, max_params> args_;
 };

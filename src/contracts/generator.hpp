@@ -37,15 +37,19 @@ public:
         void await_suspend(std::coroutine_handle<>) noexcept {}
         Ref await_resume() {
             if (promise->thrown) {
-                PyError e = std::move(*promise->thrown);
+                // The error passes through this generator's frame, as in the host.
+                promise->thrown->restore();
                 promise->thrown.reset();
-                throw e;
+                add_traceback(*promise->origin);
+                throw PyError();
             }
             return std::move(promise->sent);
         }
     };
 
-    struct promise_type {
+    struct promise_type : Frame {
+        using Frame::Frame;
+        const Origin* origin = nullptr;  // names the generator in tracebacks
         Ref yielded;                     // the value of the last co_yield
         Ref delegate;                    // set while the body waits in yield_from
         Ref sent;                        // resumes the body with this value...
@@ -121,11 +125,12 @@ inline void finish(Object* g) {
 // The body left with the error now set.
 inline void leave_with_error(Object* g) {
     protocol::forbid_stop_iteration("generator");
-    add_traceback(g->b->origin);
+    add_traceback_once(g->b->origin);
 }
 
 // Resumes the body (its `sent`/`thrown` already set) until it yields or ends.
 inline PySendResult run_body(Object* g, PyObject** out) {
+    RunningBody running(&g->b->origin);
     for (;;) {
         g->b->state = State::running;
         auto h = g->b->body->handle();
@@ -337,7 +342,18 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(p.delegate.get());
         Py_VISIT(p.sent.get());
         Py_VISIT(p.yielded.get());
+        if (int r = traverse_value(p.thrown, visit, arg)) return r;
+        // The frame's values only while it is not running (see Driver::traverse).
+        if (g->b->state != State::running)
+            if (int r = p.traverse(visit, arg)) return r;
     }
+    return 0;
+}
+
+// Reached only for garbage, after the finaliser closed the body.
+inline int clear(PyObject* self) {
+    Object* g = as_gen(self);
+    if (g->b->state != State::running) finish(g);
     return 0;
 }
 
@@ -395,6 +411,7 @@ inline bool ready() noexcept {
     type.tp_doc = "Generator object of a native generator function.";
     type.tp_dealloc = dealloc;
     type.tp_traverse = traverse;
+    type.tp_clear = clear;
     type.tp_finalize = finalize;
     type.tp_repr = repr;
     type.tp_weaklistoffset = offsetof(Object, weakrefs);
@@ -423,6 +440,7 @@ inline Ref make_generator(Generator body, const Origin& origin) {
     g->b->qualname = Ref::borrow(origin.qualname);
     g->b->origin = origin;
     g->b->body.emplace(std::move(body));
+    g->b->body->handle().promise().origin = &g->b->origin;
     PyObject_GC_Track(g);
     return Ref::steal(reinterpret_cast<PyObject*>(g));
 }

@@ -1,4 +1,5 @@
 #include "py.hpp"
+#include "task.hpp"
 
 #include <cstdarg>
 #include <cstring>
@@ -81,9 +82,14 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+void raise() {
+    if (const Origin* origin = RunningBody::current()) add_traceback(*origin);
+    throw PyError();
+}
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
-    throw PyError();
+    raise();
 }
 
 void raise_format(PyObject* type, const char* format, ...) {
@@ -91,7 +97,7 @@ void raise_format(PyObject* type, const char* format, ...) {
     va_start(vargs, format);
     PyErr_FormatV(type, format, vargs);
     va_end(vargs);
-    throw PyError();
+    raise();
 }
 
 bool Ref::has_attr(PyObject* name) const {
@@ -207,7 +213,7 @@ void raise_with(const Ref& error_type, const Ref& message) {
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
-    throw PyError();
+    raise();
 }
 
 void raise_unbound_local(const char* name) {

@@ -44,6 +44,7 @@ public:
     // The exception instance (normalised on first use).
     PyObject* value() noexcept;
     PyObject* type() const noexcept { return type_; }
+    PyObject* peek_value() const noexcept { return value_; }  // as held, maybe not normalised
     PyObject* traceback() const noexcept { return tb_; }
     bool matches(PyObject* exc_type) const noexcept {
         return type_ && PyErr_GivenExceptionMatches(type_, exc_type);
@@ -62,7 +63,9 @@ void set_error_from_current_exception() noexcept;
 // exception (or the C++ runtime cannot tell without rethrowing it).
 PyError* error_in_flight() noexcept;
 
-[[noreturn]] inline void raise() { throw PyError(); }
+// Raises the error now set. Inside a body the error gets the function's
+// traceback entry here, where the interpreter would add it.
+[[noreturn]] void raise();
 // Raises `type(message)`, like the C API's PyErr_SetString.
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);

@@ -7,8 +7,10 @@
 // `co_await` another Task (symmetric transfer): both share one driver.
 #pragma once
 
+#include <array>
 #include <coroutine>
 #include <optional>
+#include <type_traits>
 
 #include "py.hpp"
 
@@ -20,10 +22,100 @@ struct Origin {
     const char* file;
     int line;
     PyObject* code = nullptr;  // the traceback entry's code object, made once per function
+    PyObject* name = nullptr;  // __name__, when it differs from qualname (borrowed)
 };
 
 // Adds a traceback entry "File <file>, line <line>, in <qualname>" to the error being set.
 void add_traceback(const Origin& origin) noexcept;
+// The same, unless the error's newest entry already names `origin`.
+void add_traceback_once(const Origin& origin) noexcept;
+
+// The function whose body runs now: an error our code raises (py::raise)
+// gets its traceback entry at once, as the interpreter adds a frame's entry
+// where the error is raised, so exits see the traceback the host would give.
+class RunningBody {
+public:
+    explicit RunningBody(const Origin* origin) noexcept : saved_(current_) { current_ = origin; }
+    ~RunningBody() { current_ = saved_; }
+    RunningBody(const RunningBody&) = delete;
+    RunningBody& operator=(const RunningBody&) = delete;
+    static const Origin* current() noexcept { return current_; }
+
+private:
+    static inline const Origin* current_ = nullptr;  // under the GIL, one interpreter
+    const Origin* saved_;
+};
+
+// What the garbage collector must see of a value a frame holds.
+inline int traverse_value(const Ref& value, visitproc visit, void* arg) {
+    Py_VISIT(value.get());
+    return 0;
+}
+inline int traverse_value(const PyError& error, visitproc visit, void* arg) {
+    Py_VISIT(error.type());
+    Py_VISIT(error.peek_value());
+    Py_VISIT(error.traceback());
+    return 0;
+}
+inline int traverse_value(const std::optional<PyError>& error, visitproc visit, void* arg) {
+    return error ? traverse_value(*error, visit, arg) : 0;
+}
+template <class T>
+concept Traversable = requires(const T& value, visitproc visit, void* arg) { traverse_value(value, visit, arg); };
+
+// The Python values a C++ coroutine frame holds across a suspension, for the
+// garbage collector: the body's by-value Ref and Env parameters (registered
+// as the frame is made) and the locals it keeps (`frame->keep(local)`, for
+// locals that live as long as the frame). A body must not take `Ref&`.
+struct Frame {
+    Frame* parent = nullptr;  // the frame awaiting this one
+
+    Frame() noexcept = default;
+    template <class... Params>
+    explicit Frame(Params&... params) noexcept {
+        (keep_parameter(params), ...);
+    }
+
+    template <class T>
+    void keep(const T& local) noexcept {
+        if constexpr (Traversable<T>) {
+            if (count_ == kept_.size()) return;  // unseen is only a leak, never a wrong count
+            kept_[count_++] = {&local, [](const void* p, visitproc visit, void* arg) {
+                                   return traverse_value(*static_cast<const T*>(p), visit, arg);
+                               }};
+        }
+    }
+    int traverse(visitproc visit, void* arg) const {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (int r = kept_[i].visit(kept_[i].object, visit, arg)) return r;
+        return 0;
+    }
+
+private:
+    template <class T>
+    void keep_parameter(T& param) noexcept {
+        // A const parameter may be a reference to a value another frame owns.
+        if constexpr (!std::is_const_v<T>) keep(param);
+    }
+    struct Kept {
+        const void* object;
+        int (*visit)(const void*, visitproc, void*);
+    };
+    std::array<Kept, 6> kept_{};
+    std::size_t count_ = 0;
+};
+
+// `co_await this_frame()` gives a body its own Frame without suspending.
+struct this_frame {
+    Frame* frame = nullptr;
+    bool await_ready() noexcept { return false; }
+    template <class P>
+    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+        frame = &h.promise();
+        return false;
+    }
+    Frame* await_resume() noexcept { return frame; }
+};
 
 // What a running body needs from the object that drives it.
 struct Driver {
@@ -35,6 +127,21 @@ struct Driver {
     // The body's "exception being handled", seen by sys.exc_info() and used
     // for implicit chaining while the body runs, as a Python frame's would be.
     _PyErr_StackItem exc_state{};
+    Frame* innermost = nullptr;  // where the body is suspended, with its parents
+
+    // Everything above; the frames only while the body is suspended (a
+    // running body may have destroyed an inner frame since it last suspended).
+    int traverse(visitproc visit, void* arg, bool frames) const {
+        Py_VISIT(delegate.get());
+        Py_VISIT(sent.get());
+        if (int r = traverse_value(thrown, visit, arg)) return r;
+        Py_VISIT(exc_state.exc_type);
+        Py_VISIT(exc_state.exc_value);
+        Py_VISIT(exc_state.exc_traceback);
+        for (const Frame* f = frames ? innermost : nullptr; f; f = f->parent)
+            if (int r = f->traverse(visit, arg)) return r;
+        return 0;
+    }
 };
 
 // `co_await this_driver()` gives a body its driver without suspending.
@@ -86,6 +193,11 @@ struct Settled {
     std::optional<PyError> error;
 };
 
+inline int traverse_value(const Settled& settled, visitproc visit, void* arg) {
+    Py_VISIT(settled.result.get());
+    return traverse_value(settled.error, visit, arg);
+}
+
 // `co_return Failure{error};` ends a Task with `error` without throwing it
 // (unwinding costs far more than the rest of an error path).
 struct Failure {
@@ -94,7 +206,8 @@ struct Failure {
 
 class Task {
 public:
-    struct promise_type {
+    struct promise_type : Frame {
+        using Frame::Frame;
         Driver* driver = nullptr;
         std::coroutine_handle<> continuation;  // the Task awaiting this one, if any
         Ref result;
@@ -147,6 +260,7 @@ public:
         std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
             h.promise().driver = outer.promise().driver;
             h.promise().continuation = outer;
+            h.promise().parent = &outer.promise();
             return h;
         }
         Ref await_resume() {
@@ -184,13 +298,15 @@ struct PyAwait {
     bool await_suspend(std::coroutine_handle<P> h) noexcept {
         driver = h.promise().driver;
         try {
-            driver->delegate = awaitable_iterator(awaitable);
+            // As GET_AWAITABLE, the awaitable is replaced by its iterator.
+            driver->delegate = awaitable_iterator(std::exchange(awaitable, nullptr));
         } catch (...) {
             set_error_from_current_exception();
             failed.emplace();
             return false;  // raise at once, without suspending
         }
         driver->current = h;
+        driver->innermost = &h.promise();
         return true;
     }
     Ref await_resume() {
@@ -207,7 +323,10 @@ struct PyAwait {
     }
 };
 
-// `await obj` inside a body.
-inline PyAwait await(Ref obj) noexcept { return PyAwait{std::move(obj)}; }
+// `await obj` inside a body. The awaitable is taken from the local that holds
+// it (it can be awaited only once), so that the frame holds it no more and
+// the garbage collector sees it through the driver alone.
+inline PyAwait await(Ref&& obj) noexcept { return PyAwait{std::move(obj)}; }
+inline PyAwait await(Ref& obj) noexcept { return PyAwait{std::move(obj)}; }
 
 }  // namespace py

@@ -17,9 +17,10 @@ namespace py {
 template <class Body>
 Task with(Ref manager, Body body) {
     Driver* driver = co_await this_driver();
+    Frame* frame = co_await this_frame();
     Ref exit = lookup_special(manager, "__exit__"_n);
-    Ref enter = lookup_special(manager, "__enter__"_n);
-    Ref value = enter();
+    frame->keep(exit);  // seen by the garbage collector while the block awaits
+    Ref value = lookup_special(manager, "__enter__"_n)();
 
     Settled block = co_await body(std::move(value)).settled();
     if (!block.error) {

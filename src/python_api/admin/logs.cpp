@@ -81,10 +81,7 @@ void define_globals(const Ref& module) {
 // ---- the generic path: two generators ---------------------------------------
 
 bool exit_with_error(const Ref& exit, py::PyError& error) {
-    PyObject* value = error.value();
-    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-    Ref exc = Ref::borrow(value);
-    Ref tb = Ref::borrow(error.traceback() ? error.traceback() : Py_None);
+    auto [type, exc, tb] = py::exit_args(error);
     // While the exit runs the error is the one being handled, so sys.exc_info()
     // sees it and an error raised by the exit names it as its context.
     PyThreadState* thread = PyThreadState_Get();
