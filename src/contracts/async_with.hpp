@@ -31,7 +31,6 @@ ExitArgs exit_args(PyError& error);
 // collector sees them (the manager, a parameter, is seen anyway).
 template <class Body>
 Task async_with(Ref manager, Body body) {
-    Driver* driver = co_await this_driver();
     Frame* frame = co_await this_frame();
     Ref exit;
     Settled block;
@@ -58,7 +57,7 @@ Task async_with(Ref manager, Body body) {
     // runs while it counts as the exception being handled.
     Ref suppress;
     {
-        Handling handling(driver, *error);
+        Handling handling(*error);
         try {
             ExitArgs args = exit_args(*error);
             Ref exiting = with_awaitable(exit({args.type, args.value, args.traceback}), "__aexit__");

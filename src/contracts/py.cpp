@@ -222,28 +222,26 @@ void raise_unbound_local(const char* name) {
 
 Ref str_of(const Ref& value) { return Ref::checked(PyObject_Str(value.get())); }
 
-ExceptScope::ExceptScope(PyError& handled) noexcept : tstate_(PyThreadState_Get()) {
-    // The entry an `except` block stands for, on the thread's stack of handled
-    // exceptions. It owns its references: code run meanwhile may swap them.
+Handling::Handling(PyError& handled) noexcept : item_(PyThreadState_Get()->exc_info) {
     PyObject* value = handled.value();
     // As the interpreter does on catching: the error's __traceback__ is the current one.
     if (value && handled.traceback() && PyException_SetTraceback(value, handled.traceback()) < 0) PyErr_Clear();
-    item_.exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : handled.type());
-    item_.exc_value = Py_XNewRef(value);
-    item_.exc_traceback = Py_XNewRef(handled.traceback());
-    item_.previous_item = tstate_->exc_info;
-    tstate_->exc_info = &item_;
+    type_ = item_->exc_type;
+    value_ = item_->exc_value;
+    traceback_ = item_->exc_traceback;
+    item_->exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : handled.type());
+    item_->exc_value = Py_XNewRef(value);
+    item_->exc_traceback = Py_XNewRef(handled.traceback());
 }
 
-ExceptScope::~ExceptScope() {
-    tstate_->exc_info = item_.previous_item;
-    Py_XDECREF(item_.exc_type);
-    Py_XDECREF(item_.exc_value);
-    Py_XDECREF(item_.exc_traceback);
+Handling::~Handling() {
+    Py_XSETREF(item_->exc_type, type_);
+    Py_XSETREF(item_->exc_value, value_);
+    Py_XSETREF(item_->exc_traceback, traceback_);
 }
 
 void raise_in_handler(const Ref& error_type, const Ref& message, PyError& handled) {
-    ExceptScope handling(handled);
+    Handling handling(handled);
     raise_with(error_type, message);
 }
 

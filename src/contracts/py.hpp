@@ -264,19 +264,34 @@ inline void append(const Ref& list, const Ref& item) { check(PyList_Append(list.
 Ref str_of(const Ref& value);
 
 // While alive, `handled` is the exception being handled, as inside an
-// `except` block that caught it: sys.exc_info() shows it, and an error raised
-// meanwhile records it as __context__ (never as __cause__). Meant for a C++
-// catch handler; it must not span a co_await.
-class ExceptScope {
+// `except` block or a `with` statement's exit: sys.exc_info() shows it, and an
+// error raised meanwhile records it as __context__ (never as __cause__). As
+// the interpreter's own handlers do, it sets the thread's current
+// handled-exception item in place and puts the old values back at the end.
+// Inside a body that item is the body's own (saved with it when it suspends),
+// so the scope may span a co_await.
+class Handling {
 public:
-    explicit ExceptScope(PyError& handled) noexcept;
-    ~ExceptScope();
-    ExceptScope(const ExceptScope&) = delete;
-    ExceptScope& operator=(const ExceptScope&) = delete;
+    explicit Handling(PyError& handled) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
 
 private:
-    PyThreadState* tstate_;
-    _PyErr_StackItem item_{};
+    _PyErr_StackItem* item_;
+    PyObject *type_, *value_, *traceback_;  // what the item held before
+};
+
+// Keeps the error now set (if any) aside while alive, and sets it again after.
+class ErrorSaved {
+public:
+    ErrorSaved() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~ErrorSaved() { PyErr_Restore(type_, value_, traceback_); }
+    ErrorSaved(const ErrorSaved&) = delete;
+    ErrorSaved& operator=(const ErrorSaved&) = delete;
+
+private:
+    PyObject *type_, *value_, *traceback_;
 };
 
 // `raise error_type(message)` inside `except` for `handled`: the new error

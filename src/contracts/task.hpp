@@ -1,10 +1,11 @@
 // C++20 coroutine bodies that await Python awaitables.
 //
-// A body is a `Task`. `co_await py::await(obj)` hands the awaitable's iterator
-// to the `Driver` (the Python coroutine object running the body) and
-// suspends; the driver delegates to that iterator exactly as Python's `await`
-// does and resumes the body with the result or the error. A Task may also
-// `co_await` another Task (symmetric transfer): both share one driver.
+// A body is a `Task` (or a `Generator`, generator.hpp). `co_await
+// py::await(obj)` hands the awaitable's iterator to the `Driver` (the Python
+// coroutine or generator object running the body) and suspends; the driver
+// delegates to that iterator exactly as Python's `await` / `yield from` does
+// and resumes the body with the result or the error. A body may also
+// `co_await` a Task (symmetric transfer): both share one driver.
 #pragma once
 
 #include <array>
@@ -124,6 +125,7 @@ struct Driver {
     Ref delegate;                     // the iterator being awaited, if any
     Ref sent;                         // value for the resumed `await`, or
     std::optional<PyError> thrown;    // the error it must raise
+    Ref yielded;                      // a generator's co_yield value, when no delegate
     // The body's "exception being handled", seen by sys.exc_info() and used
     // for implicit chaining while the body runs, as a Python frame's would be.
     _PyErr_StackItem exc_state{};
@@ -134,6 +136,7 @@ struct Driver {
     int traverse(visitproc visit, void* arg, bool frames) const {
         Py_VISIT(delegate.get());
         Py_VISIT(sent.get());
+        Py_VISIT(yielded.get());
         if (int r = traverse_value(thrown, visit, arg)) return r;
         Py_VISIT(exc_state.exc_type);
         Py_VISIT(exc_state.exc_value);
@@ -141,6 +144,39 @@ struct Driver {
         for (const Frame* f = frames ? innermost : nullptr; f; f = f->parent)
             if (int r = f->traverse(visit, arg)) return r;
         return 0;
+    }
+
+    // What the suspended body resumes with: the value sent in, or the error,
+    // raised where it waits, passing through this function as through a frame.
+    Ref resume_value() {
+        if (thrown) {
+            thrown->restore();
+            thrown.reset();
+            add_traceback(*origin);
+            throw PyError();
+        }
+        return std::move(sent);
+    }
+};
+
+// What the object driving a body needs from its outermost frame: the driver
+// it shares with the frames it awaits, and the outcome.
+struct BodyPromise : Frame {
+    BodyPromise() noexcept = default;
+    template <class... Params>
+    explicit BodyPromise(Params&... params) noexcept : Frame(params...) {}
+
+    Driver* driver = nullptr;
+    Ref result;
+    std::optional<PyError> error;
+
+    void unhandled_exception() noexcept {
+        if (PyError* in_flight = error_in_flight()) {
+            error.emplace(std::move(*in_flight));
+            return;
+        }
+        set_error_from_current_exception();
+        error.emplace();
     }
 };
 
@@ -154,33 +190,6 @@ struct this_driver {
         return false;
     }
     Driver* await_resume() noexcept { return driver; }
-};
-
-// While alive, `error` is the exception being handled by the body, as inside
-// an `except` block or a `with` statement's exit.
-class Handling {
-public:
-    Handling(Driver* driver, PyError& error) noexcept : item_(driver->exc_state) {
-        saved_ = {item_.exc_type, item_.exc_value, item_.exc_traceback, nullptr};
-        PyObject* value = error.value();
-        item_.exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : error.type());
-        item_.exc_value = Py_XNewRef(value);
-        item_.exc_traceback = Py_XNewRef(error.traceback());
-    }
-    ~Handling() {
-        Py_XDECREF(item_.exc_type);
-        Py_XDECREF(item_.exc_value);
-        Py_XDECREF(item_.exc_traceback);
-        item_.exc_type = saved_.exc_type;
-        item_.exc_value = saved_.exc_value;
-        item_.exc_traceback = saved_.exc_traceback;
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    _PyErr_StackItem& item_;
-    _PyErr_StackItem saved_;
 };
 
 // Memory for coroutine frames, kept for reuse (always under the GIL).
@@ -206,12 +215,9 @@ struct Failure {
 
 class Task {
 public:
-    struct promise_type : Frame {
-        using Frame::Frame;
-        Driver* driver = nullptr;
+    struct promise_type : BodyPromise {
+        using BodyPromise::BodyPromise;
         std::coroutine_handle<> continuation;  // the Task awaiting this one, if any
-        Ref result;
-        std::optional<PyError> error;
 
         // Frames come from a small pool: a call makes and drops several.
         static void* operator new(std::size_t size) { return frame_allocate(size); }
@@ -234,14 +240,6 @@ public:
         }
         void return_value(Ref value) noexcept { result = std::move(value); }
         void return_value(Failure failure) noexcept { error.emplace(std::move(failure.error)); }
-        void unhandled_exception() noexcept {
-            if (PyError* in_flight = error_in_flight()) {
-                error.emplace(std::move(*in_flight));
-                return;
-            }
-            set_error_from_current_exception();
-            error.emplace();
-        }
     };
     using Handle = std::coroutine_handle<promise_type>;
 
@@ -251,6 +249,7 @@ public:
         if (h_) h_.destroy();
     }
     Handle handle() const noexcept { return h_; }
+    Handle release() noexcept { return std::exchange(h_, {}); }
 
     // Awaiting a Task from another Task runs it on the same driver.
     struct Awaiter {
@@ -290,6 +289,7 @@ Ref awaitable_iterator(const Ref& obj);
 
 struct PyAwait {
     Ref awaitable;
+    bool iterator = false;  // `yield from`: already the iterator to delegate to
     Driver* driver = nullptr;
     std::optional<PyError> failed;
 
@@ -299,7 +299,8 @@ struct PyAwait {
         driver = h.promise().driver;
         try {
             // As GET_AWAITABLE, the awaitable is replaced by its iterator.
-            driver->delegate = awaitable_iterator(std::exchange(awaitable, nullptr));
+            Ref obj = std::exchange(awaitable, nullptr);
+            driver->delegate = iterator ? std::move(obj) : awaitable_iterator(obj);
         } catch (...) {
             set_error_from_current_exception();
             failed.emplace();
@@ -311,15 +312,7 @@ struct PyAwait {
     }
     Ref await_resume() {
         if (failed) throw PyError(std::move(*failed));
-        if (driver->thrown) {
-            // The error now passes through this function, as it would through
-            // a Python frame waiting at this await.
-            driver->thrown->restore();
-            driver->thrown.reset();
-            add_traceback(*driver->origin);
-            throw PyError();
-        }
-        return std::move(driver->sent);
+        return driver->resume_value();
     }
 };
 
@@ -328,5 +321,12 @@ struct PyAwait {
 // the garbage collector sees it through the driver alone.
 inline PyAwait await(Ref&& obj) noexcept { return PyAwait{std::move(obj)}; }
 inline PyAwait await(Ref& obj) noexcept { return PyAwait{std::move(obj)}; }
+
+// `yield from iterable` inside a generator's body (or a Task it awaits): the
+// generator object drives the iterator; the body resumes with its return
+// value, or with its error raised.
+inline PyAwait yield_from(const Ref& iterable) {
+    return PyAwait{Ref::checked(PyObject_GetIter(iterable.get())), true};
+}
 
 }  // namespace py

@@ -16,7 +16,6 @@ namespace py {
 
 template <class Body>
 Task with(Ref manager, Body body) {
-    Driver* driver = co_await this_driver();
     Frame* frame = co_await this_frame();
     Ref exit = lookup_special(manager, "__exit__"_n);
     frame->keep(exit);  // seen by the garbage collector while the block awaits
@@ -32,7 +31,7 @@ Task with(Ref manager, Body body) {
     // The exit runs while the error counts as the exception being handled, as
     // the interpreter's own `with` does, so whatever it raises chains to it.
     {
-        Handling handling(driver, *error);
+        Handling handling(*error);
         try {
             ExitArgs args = exit_args(*error);
             Ref suppress = exit({args.type, args.value, args.traceback});

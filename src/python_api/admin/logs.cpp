@@ -8,6 +8,7 @@
 // end backwards for n > 0, forward once for n < 0.
 #include "contracts/contracts.hpp"
 #include "contracts/generator.hpp"
+#include "contracts/with.hpp"
 #include "log_tail.hpp"
 
 namespace {
@@ -80,25 +81,6 @@ void define_globals(const Ref& module) {
 
 // ---- the generic path: two generators ---------------------------------------
 
-bool exit_with_error(const Ref& exit, py::PyError& error) {
-    auto [type, exc, tb] = py::exit_args(error);
-    // While the exit runs the error is the one being handled, so sys.exc_info()
-    // sees it and an error raised by the exit names it as its context.
-    PyThreadState* thread = PyThreadState_Get();
-    _PyErr_StackItem handling{type.get(), exc.get(), tb.get(), thread->exc_info};
-    thread->exc_info = &handling;
-    Ref result;
-    std::optional<py::PyError> raised;
-    try {
-        result = exit({type, exc, tb});
-    } catch (py::PyError& e) {
-        raised.emplace(std::move(e));
-    }
-    thread->exc_info = handling.previous_item;
-    if (raised) throw std::move(*raised);
-    return result.truth();
-}
-
 // For the backup (when it exists), then the current file:
 //     with path.open("r", encoding="utf-8", errors="replace") as lines: yield from lines
 // The exit runs on every way out, a close() of the generator included.
@@ -111,22 +93,11 @@ Generator iter_rotated_and_current_body(Env env) {
     bool backup_exists = backup.method("exists"_n)().truth();
     for (int stage = backup_exists ? 0 : 1; stage < 2; ++stage) {
         const Ref& path = stage == 0 ? backup : current;
-        Ref file = path.method("open"_n)({"r"_s, "encoding"_kw = "utf-8"_s,
-                                        "errors"_kw = "replace"_s});
-        Ref enter = py::lookup_special(file, "__enter__"_n);
-        Ref exit = py::lookup_special(file, "__exit__"_n);
-        Ref lines = enter();
-        std::optional<py::PyError> error;
-        try {
+        Ref file = path.method("open"_n)({"r"_s, "encoding"_kw = "utf-8"_s, "errors"_kw = "replace"_s});
+        co_await py::with(std::move(file), [](Ref lines) -> Task {
             co_await py::yield_from(lines);
-        } catch (py::PyError& e) {
-            error.emplace(std::move(e));
-        }
-        if (!error) {
-            exit({py::none(), py::none(), py::none()});
-            continue;
-        }
-        if (!exit_with_error(exit, *error)) throw std::move(*error);
+            co_return py::none();
+        });
     }
 }
 

@@ -73,7 +73,7 @@ Task create_api_token(Env env) {
     try {
         token_response = env["api_token_create"_n]({"name"_kw = token_name});
     } catch (py::PyError& e) {
-        py::ExceptScope handling(e);
+        py::Handling handling(e);
         if (e.matches(PyExc_ConnectionError))
             py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to create the token."_s);
         if (!e.matches(PyExc_Exception)) throw;
@@ -145,7 +145,7 @@ Task delete_api_token(Env env) {
     try {
         env["api_token_delete"_n]({api_key_uid});
     } catch (py::PyError& e) {
-        py::ExceptScope handling(e);
+        py::Handling handling(e);
         if (e.matches(PyExc_ConnectionError))
             py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to revoke the token."_s);
         if (!e.matches(PyExc_Exception)) throw;
@@ -197,7 +197,7 @@ Task check_api_token(Env env) {
         response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(true)});
     } catch (py::PyError& e) {
         // Any failure other than a rejection is reported as unreachable.
-        py::ExceptScope handling(e);
+        py::Handling handling(e);
         if (e.matches(env["APIKeyInvalidException"_n].get())) {
             response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(false)});
         } else if (e.matches(PyExc_Exception)) {
