@@ -53,21 +53,28 @@ Task async_with(Ref manager, Body body) {
     }
     std::optional<PyError>& error = block.error;
 
-    // C++ has no co_await inside a handler: the error is held, and the exit
-    // runs while it counts as the exception being handled.
-    Ref suppress;
+    // The exit runs while the error counts as the exception being handled;
+    // an error it raises takes the place of the block's, chained to it. The
+    // outcomes travel as values (Settled), without unwinding.
+    std::optional<PyError> raised;
     {
         Handling handling(*error);
         try {
             ExitArgs args = exit_args(*error);
             Ref exiting = with_awaitable(exit({args.type, args.value, args.traceback}), "__aexit__");
             args = {};
-            suppress = co_await await(exiting);
-            if (suppress.truth()) co_return Ref();
-        } catch (PyError& raised) {
-            chain_context(raised, *error);
-            throw;
+            Settled exited = co_await settle(exiting);
+            if (exited.error)
+                raised = std::move(exited.error);
+            else if (exited.result.truth())
+                co_return Ref();
+        } catch (PyError& e) {
+            raised.emplace(std::move(e));
         }
+    }
+    if (raised) {
+        chain_context(*raised, *error);
+        co_return Failure{std::move(*raised)};
     }
     co_return Failure{std::move(*error)};
 }

@@ -70,6 +70,7 @@ void finish(Object::Body& b) {
     b.promise = nullptr;
     Driver& d = b.driver;
     d.innermost = nullptr;
+    d.failed = false;
     d.delegate = nullptr;
     d.sent = nullptr;
     d.yielded = nullptr;
@@ -93,8 +94,17 @@ PySendResult drive(Object::Body& b, PyObject** out) {
     b.state = State::running;
     RunningBody running(&b.origin);
     for (;;) {
-        d.current.resume();
-        if (b.root.done()) {
+        if (d.thrown && !static_cast<BodyPromise*>(d.innermost)->settles) {
+            // The awaited object failed: the error leaves the waiting frame
+            // as a value (see hand_up), named in the traceback as it passes.
+            d.thrown->restore();
+            d.thrown.reset();
+            add_traceback(b.origin);
+            hand_up(static_cast<BodyPromise*>(d.innermost), PyError()).resume();
+        } else {
+            d.current.resume();
+        }
+        if (b.root.done() || d.failed) {
             // The outcome is taken out before the frame goes: its destructors
             // may run Python code, which must not see an error already set.
             std::optional<PyError> error = std::move(b.promise->error);

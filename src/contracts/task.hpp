@@ -130,6 +130,7 @@ struct Driver {
     // for implicit chaining while the body runs, as a Python frame's would be.
     _PyErr_StackItem exc_state{};
     Frame* innermost = nullptr;  // where the body is suspended, with its parents
+    bool failed = false;         // an error was handed up to the outermost frame (see hand_up)
 
     // Everything above; the frames only while the body is suspended (a
     // running body may have destroyed an inner frame since it last suspended).
@@ -167,6 +168,10 @@ struct BodyPromise : Frame {
     explicit BodyPromise(Params&... params) noexcept : Frame(params...) {}
 
     Driver* driver = nullptr;
+    std::coroutine_handle<> continuation;  // the frame awaiting this one, if any
+    // How this frame takes what it awaits now: true when it wants an error as
+    // a value (co_await x.settled()); false when an error simply leaves it.
+    bool settles = false;
     Ref result;
     std::optional<PyError> error;
 
@@ -191,6 +196,26 @@ struct this_driver {
     }
     Driver* await_resume() noexcept { return driver; }
 };
+
+// Errors travel without unwinding. An error that leaves `from` (its awaited
+// object failed, or its body ended with the error) goes up past every frame
+// that would only let it pass, as unwinding would, and is handed as a value
+// to the child of the first frame that settles; that frame is resumed (the
+// frames passed over are destroyed with their owner, which runs their
+// destructors). Without such a frame the outermost one holds the error and
+// the driver ends the body. Returns the frame to resume.
+inline std::coroutine_handle<> hand_up(BodyPromise* from, PyError error) noexcept {
+    BodyPromise* child = from;
+    while (child->parent && !static_cast<BodyPromise*>(child->parent)->settles)
+        child = static_cast<BodyPromise*>(child->parent);
+    child->result = nullptr;
+    child->error.emplace(std::move(error));
+    if (!child->parent) {
+        child->driver->failed = true;
+        return std::noop_coroutine();
+    }
+    return child->continuation;
+}
 
 // Memory for coroutine frames, kept for reuse (always under the GIL).
 void* frame_allocate(std::size_t size);
@@ -217,7 +242,6 @@ class Task {
 public:
     struct promise_type : BodyPromise {
         using BodyPromise::BodyPromise;
-        std::coroutine_handle<> continuation;  // the Task awaiting this one, if any
 
         // Frames come from a small pool: a call makes and drops several.
         static void* operator new(std::size_t size) { return frame_allocate(size); }
@@ -231,8 +255,14 @@ public:
             struct Resume {
                 bool await_ready() noexcept { return false; }
                 std::coroutine_handle<> await_suspend(std::coroutine_handle<promise_type> h) noexcept {
-                    if (auto next = h.promise().continuation) return next;
-                    return std::noop_coroutine();
+                    auto& p = h.promise();
+                    if (!p.continuation) return std::noop_coroutine();
+                    if (p.error && !static_cast<BodyPromise*>(p.parent)->settles) {
+                        PyError error = std::move(*p.error);
+                        p.error.reset();
+                        return hand_up(&p, std::move(error));
+                    }
+                    return p.continuation;
                 }
                 void await_resume() noexcept {}
             };
@@ -254,9 +284,11 @@ public:
     // Awaiting a Task from another Task runs it on the same driver.
     struct Awaiter {
         Handle h;
+        bool settles = false;
         bool await_ready() noexcept { return false; }
         template <class P>
         std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
+            outer.promise().settles = settles;
             h.promise().driver = outer.promise().driver;
             h.promise().continuation = outer;
             h.promise().parent = &outer.promise();
@@ -277,7 +309,7 @@ public:
             return Settled{std::move(p.result), std::move(p.error)};
         }
     };
-    SettledAwaiter settled() && noexcept { return SettledAwaiter{{h_}}; }
+    SettledAwaiter settled() && noexcept { return SettledAwaiter{{h_, true}}; }
 
 private:
     explicit Task(Handle h) noexcept : h_(h) {}
@@ -290,6 +322,7 @@ Ref awaitable_iterator(const Ref& obj);
 struct PyAwait {
     Ref awaitable;
     bool iterator = false;  // `yield from`: already the iterator to delegate to
+    bool settles = false;   // (see BodyPromise::settles)
     Driver* driver = nullptr;
     std::optional<PyError> failed;
 
@@ -308,6 +341,7 @@ struct PyAwait {
         }
         driver->current = h;
         driver->innermost = &h.promise();
+        h.promise().settles = settles;
         return true;
     }
     Ref await_resume() {
@@ -315,6 +349,24 @@ struct PyAwait {
         return driver->resume_value();
     }
 };
+
+// `co_await settle(obj)`: awaits obj and gives its outcome, the error as a value.
+struct PySettle : PyAwait {
+    Settled await_resume() noexcept {
+        if (failed) return Settled{nullptr, std::move(failed)};
+        Settled outcome{std::move(driver->sent), std::move(driver->thrown)};
+        driver->thrown.reset();
+        if (outcome.error) {
+            // It passes through this function, as through a frame waiting here.
+            outcome.error->restore();
+            add_traceback(*driver->origin);
+            outcome.error.emplace();
+        }
+        return outcome;
+    }
+};
+inline PySettle settle(Ref&& obj) noexcept { return PySettle{{std::move(obj), false, true}}; }
+inline PySettle settle(Ref& obj) noexcept { return PySettle{{std::move(obj), false, true}}; }
 
 // `await obj` inside a body. The awaitable is taken from the local that holds
 // it (it can be awaited only once), so that the frame holds it no more and
