@@ -189,9 +189,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         return nullptr;
     }
     py::Origin origin = origin_of(f);
+    // (Outside the try: a destructor inside it would cost the unwinder a landing pad.)
+    py::RunningBody running(&origin);
     try {
         if (f->spec->coroutine) return py::make_coroutine(f->spec->coroutine(std::move(env)), self, origin);
-        py::RunningBody running(&origin);
         return f->spec->plain(env).release();
     } catch (...) {
         py::set_error_from_current_exception();

@@ -82,9 +82,8 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
-void raise() {
+void note_raised() noexcept {
     if (const Origin* origin = RunningBody::current()) add_traceback(*origin);
-    throw PyError();
 }
 
 void raise(PyObject* type, const char* message) {
@@ -112,7 +111,7 @@ namespace {
 // The keyword-names tuple of a call, kept per distinct sequence of names:
 // call sites repeat the same names in the same order, and interned names live
 // as long as the interpreter.
-PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) {
+PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) noexcept {
     constexpr std::size_t slots = 256;
     static PyObject* cache[slots] = {};
     std::uintptr_t hash = static_cast<std::uintptr_t>(count);
@@ -124,7 +123,7 @@ PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) {
         if (same) return Py_NewRef(slot);
     }
     PyObject* tuple = PyTuple_New(count);
-    if (!tuple) raise();
+    if (!tuple) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(names[i]));
     Py_XSETREF(slot, Py_NewRef(tuple));
     return tuple;
@@ -133,8 +132,9 @@ PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) {
 // Calls `callable` with `self` (if any) and then the braced arguments:
 // positional values first, then keyword values in the order of their names,
 // as vectorcall wants them; the braced list guarantees they were evaluated in
-// the order written.
-Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> args) {
+// the order written. NULL with the error set when the call failed: the caller
+// throws, so that the unwinder has no cleanup to run in this frame.
+PyObject* vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> args) noexcept {
     PyObject* small[14];
     PyObject* names_small[12];
     std::vector<PyObject*> large, names_large;
@@ -142,8 +142,12 @@ Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> ar
     PyObject** stack = small;
     PyObject** names = names_small;
     if (needed > std::size(small)) {
-        large.resize(needed);
-        names_large.resize(needed);
+        try {
+            large.resize(needed);
+            names_large.resize(needed);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
         stack = large.data();
         names = names_large.data();
     }
@@ -162,14 +166,17 @@ Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> ar
             argv[ip++] = a.value;
         }
     }
-    Ref kwnames = nkw ? Ref::steal(keyword_names(names, nkw)) : Ref();
-    return Ref::checked(
-        PyObject_Vectorcall(callable, argv, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    PyObject* kwnames = nullptr;
+    if (nkw && !(kwnames = keyword_names(names, nkw))) return nullptr;
+    PyObject* result =
+        PyObject_Vectorcall(callable, argv, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    Py_XDECREF(kwnames);
+    return result;
 }
 
 }  // namespace
 
-Ref Ref::operator()(std::initializer_list<Arg> args) const { return vectorcall(p_, nullptr, args); }
+Ref Ref::operator()(std::initializer_list<Arg> args) const { return checked(vectorcall(p_, nullptr, args)); }
 
 Method Ref::method(PyObject* name) const {
     PyObject* found = nullptr;
@@ -184,7 +191,9 @@ Ref Method::operator()() const {
     return Ref::checked(PyObject_Vectorcall(callable_.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref Method::operator()(std::initializer_list<Arg> args) const { return vectorcall(callable_.get(), self_.get(), args); }
+Ref Method::operator()(std::initializer_list<Arg> args) const {
+    return Ref::checked(vectorcall(callable_.get(), self_.get(), args));
+}
 
 bool eq(const Ref& a, const Ref& b) {
     return Ref::checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)).truth();

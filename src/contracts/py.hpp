@@ -63,9 +63,15 @@ void set_error_from_current_exception() noexcept;
 // exception (or the C++ runtime cannot tell without rethrowing it).
 PyError* error_in_flight() noexcept;
 
-// Raises the error now set. Inside a body the error gets the function's
-// traceback entry here, where the interpreter would add it.
-[[noreturn]] void raise();
+// Inside a body, adds the function's traceback entry to the error now set,
+// where the interpreter would add it.
+void note_raised() noexcept;
+// Raises the error now set. (Thrown here, inline: every frame between a throw
+// and its handler costs the unwinder.)
+[[noreturn]] inline void raise() {
+    note_raised();
+    throw PyError();
+}
 // Raises `type(message)`, like the C API's PyErr_SetString.
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
