@@ -210,9 +210,16 @@ Ref text(const Ref& value) {
 }
 
 Ref concat(std::initializer_list<Ref> parts) {
-    Ref joined = Ref::checked(PyUnicode_FromStringAndSize("", 0));
-    for (const Ref& part : parts) joined = Ref::checked(PyUnicode_Concat(joined.get(), part.get()));
-    return joined;
+    // One join, as an f-string's BUILD_STRING: no intermediate strings.
+    PyObject* items[16];
+    if (parts.size() > std::size(items)) {
+        Ref joined = ""_s;
+        for (const Ref& part : parts) joined = Ref::checked(PyUnicode_Concat(joined.get(), part.get()));
+        return joined;
+    }
+    Py_ssize_t n = 0;
+    for (const Ref& part : parts) items[n++] = part.get();
+    return Ref::checked(_PyUnicode_JoinArray(""_s.get(), items, n));
 }
 
 void raise_with(const Ref& error_type, const Ref& message) {

@@ -36,8 +36,8 @@ Ref token_holders(const Env& env, const Ref& session) {
 }
 
 // token_dict.get(key) if token_dict else None
-Ref get_if_any(const Ref& token_dict, const char* key) {
-    return token_dict.truth() ? token_dict.method("get"_n)({py::str(key)}) : py::none();
+Ref get_if_any(const Ref& token_dict, const Ref& key) {
+    return token_dict.truth() ? token_dict.method("get"_n)({key}) : py::none();
 }
 
 [[noreturn]] void raise_not_found(const Env& env, const Ref& api_key_uid) {
@@ -109,9 +109,9 @@ Task list_keyfolio(Env env) {
                 "user_sub"_kw = user.attr("username"_n),
                 "user_name"_kw = py::concat({py::text(user.attr("firstname"_n)), " "_s,
                                              py::text(user.attr("lastname"_n))}),
-                "api_key_name"_kw = get_if_any(token_dict, "name"),
-                "api_key_uid"_kw = get_if_any(token_dict, "uid"),
-                "server_url"_kw = get_if_any(token_dict, "server_url"),
+                "api_key_name"_kw = get_if_any(token_dict, "name"_s),
+                "api_key_uid"_kw = get_if_any(token_dict, "uid"_s),
+                "server_url"_kw = get_if_any(token_dict, "server_url"_s),
             });
             py::append(results, record);
         }
