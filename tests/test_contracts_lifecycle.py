@@ -357,3 +357,78 @@ def test_leak_loop_dropped_while_the_exit_awaits(wire):
         log.clear()
 
     assert blocks_grown(step, calls=20_000) < ALLOWED_GROWTH
+
+
+# ---- errors travel as values: what the caller sees is the host's ---------------------------
+
+
+class Boom(Exception):
+    pass
+
+
+async def raising():
+    raise Boom("store")
+
+
+def raising_now():
+    raise Boom("call")
+
+
+class BrokenExit(Session):
+    async def __aexit__(self, typ, value, tb):
+        await Suspend(None)
+        raise OSError("rollback")
+
+
+def tb_names(error):
+    tb, names = error.__traceback__, []
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return [n for n in names if n not in ("drive_to_end",)]
+
+
+def drive_to_end(coro, throw=False):
+    try:
+        value = coro.send(None)
+        while True:
+            value = coro.throw(Boom("thrown")) if throw and value == "suspended" else coro.send(None)
+            throw = False
+    except StopIteration:
+        return None
+    except BaseException as error:
+        return error
+
+
+@pytest.mark.parametrize("case", ["awaited raises", "call raises", "exit raises", "thrown in"])
+def test_errors_leave_as_the_host_s(wire, monkeypatch, case):
+    factory = {"awaited raises": raising, "call raises": raising_now, "exit raises": raising}.get(case, Suspend)
+    outcomes = []
+    for native in (True, False):
+        log, sessions = [], []
+        if native:
+            log, sessions = wire(factory)
+            coro = tidewell.get_sync_status()
+        else:
+            coro = python_twin(log, sessions, factory)
+        if case == "exit raises":
+            # The exit is broken and awaits before it raises; the store's error is its context.
+            broken = lambda: BrokenExit(log)  # noqa: E731
+            if native:
+                monkeypatch.setattr(tidewell, "get_db_session_context", broken)
+            else:
+                coro.close()
+                coro = python_twin_with(broken, raising)
+        error = drive_to_end(coro, throw=case == "thrown in")
+        context = error.__context__
+        outcomes.append((type(error), str(error), type(context), tb_names(error)[:1]))
+    assert outcomes[0] == outcomes[1], outcomes
+
+
+def python_twin_with(context, factory):
+    async def get_sync_status():
+        async with context() as db:
+            status_model = await Store(factory).get_status(db)
+            return status_model
+
+    return get_sync_status()
