@@ -16,7 +16,7 @@ namespace py {
 Ref lookup_special(const Ref& obj, PyObject* name);
 // The iterator for awaiting what __aenter__/__aexit__ returned, with the
 // interpreter's message for an object that cannot be awaited there.
-Ref with_awaitable(const Ref& obj, const char* method);
+Ref with_awaitable(Ref obj, const char* method);
 // A new error raised while another was being handled records it as context.
 void chain_context(PyError& raised, PyError& handled) noexcept;
 
@@ -27,36 +27,54 @@ struct ExitArgs {
 };
 ExitArgs exit_args(PyError& error);
 
+// The frame keeps the exit and the block's outcome where the garbage
+// collector sees them (the manager, a parameter, is seen anyway).
 template <class Body>
 Task async_with(Ref manager, Body body) {
-    Driver* driver = co_await this_driver();
-    Ref enter = lookup_special(manager, "__aenter__"_n);
-    Ref exit = lookup_special(manager, "__aexit__"_n);
-    Ref value = co_await await(with_awaitable(enter(), "__aenter__"));
+    Frame* frame = co_await this_frame();
+    Ref exit;
+    Settled block;
+    frame->keep(exit);
+    frame->keep(block);
+    Ref entering;
+    {
+        Ref enter = lookup_special(manager, "__aenter__"_n);
+        exit = lookup_special(manager, "__aexit__"_n);
+        entering = with_awaitable(enter(), "__aenter__");
+    }
+    Ref value = co_await await(entering);
 
-    Settled block = co_await body(std::move(value)).settled();
+    block = co_await body(std::move(value)).settled();
     if (!block.error) {
         // (A braced argument list may not share a statement with co_await in GCC 12.)
-        Ref exited = exit({none(), none(), none()});
-        co_await await(with_awaitable(exited, "__aexit__"));
+        Ref exited = with_awaitable(exit({none(), none(), none()}), "__aexit__");
+        co_await await(exited);
         co_return std::move(block.result);
     }
     std::optional<PyError>& error = block.error;
 
-    // C++ has no co_await inside a handler: the error is held, and the exit
-    // runs while it counts as the exception being handled.
-    Ref suppress;
+    // The exit runs while the error counts as the exception being handled;
+    // an error it raises takes the place of the block's, chained to it. The
+    // outcomes travel as values (Settled), without unwinding.
+    std::optional<PyError> raised;
     {
-        Handling handling(driver, *error);
+        Handling handling(*error);
         try {
             ExitArgs args = exit_args(*error);
-            Ref exiting = exit({args.type, args.value, args.traceback});
-            suppress = co_await await(with_awaitable(exiting, "__aexit__"));
-            if (suppress.truth()) co_return Ref();
-        } catch (PyError& raised) {
-            chain_context(raised, *error);
-            throw;
+            Ref exiting = with_awaitable(exit({args.type, args.value, args.traceback}), "__aexit__");
+            args = {};
+            Settled exited = co_await settle(exiting);
+            if (exited.error)
+                raised = std::move(exited.error);
+            else if (exited.result.truth())
+                co_return Ref();
+        } catch (PyError& e) {
+            raised.emplace(std::move(e));
         }
+    }
+    if (raised) {
+        chain_context(*raised, *error);
+        co_return Failure{std::move(*raised)};
     }
     co_return Failure{std::move(*error)};
 }

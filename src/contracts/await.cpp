@@ -77,7 +77,7 @@ Ref lookup_special(const Ref& obj, PyObject* name) {
     return Ref::checked(get(found, obj.get(), reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))));
 }
 
-Ref with_awaitable(const Ref& obj, const char* method) {
+Ref with_awaitable(Ref obj, const char* method) {
     PyObject* o = obj.get();
     if (!is_native_coroutine(o) && !(Py_TYPE(o)->tp_as_async && Py_TYPE(o)->tp_as_async->am_await)) {
         raise_format(PyExc_TypeError,

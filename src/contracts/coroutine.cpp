@@ -1,10 +1,10 @@
 #include "coroutine.hpp"
+#include "generator.hpp"
 #include "protocol.hpp"
 
 #include <frameobject.h>
 
 #include <new>
-#include <optional>
 
 namespace py {
 
@@ -12,37 +12,49 @@ namespace {
 
 enum class State { created, suspended, running, finished };
 
-struct Coroutine {
+// What differs between the two kinds of object, besides their attributes.
+struct Kind {
+    const char* what;  // in messages
+    bool coroutine;
+};
+constexpr Kind coroutine_kind{"coroutine", true};
+constexpr Kind generator_kind{"generator", false};
+
+// A coroutine or generator object: a C++ coroutine body run as the host runs a frame.
+struct Object {
     PyObject_HEAD
     PyObject* weakrefs;
-    PyObject* function;
-    // C++ members, constructed in make_coroutine and destroyed in dealloc.
+    PyObject* function;  // a coroutine's function (owns origin.code), else NULL
+    // C++ members, made with the object and destroyed in dealloc.
     struct Body {
-        std::optional<Task> task;
+        const Kind* kind = nullptr;
         Driver driver;
         Origin origin;
+        Ref qualname, name;  // fixed at creation, as the host's
         State state = State::created;
-        // Owns origin.qualname: the function's __qualname__ may be rebound
-        // while the coroutine lives, and keeps the name it was created with.
-        Ref qualname;
+        std::coroutine_handle<> root;  // the body's outermost frame, owned
+        BodyPromise* promise = nullptr;
         // The frame goes first: its destructors may still use the driver.
-        ~Body() { task.reset(); }
-    }* body;
+        ~Body() {
+            if (root) root.destroy();
+        }
+    }* b;
 };
 
 PyTypeObject coroutine_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject generator_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-Coroutine* as_coroutine(PyObject* self) { return reinterpret_cast<Coroutine*>(self); }
+Object::Body& body_of(PyObject* self) { return *reinterpret_cast<Object*>(self)->b; }
 
-// While the body (or what it awaits) runs, its handled-exception state sits on
-// the thread's stack of them, exactly where a Python coroutine's would.
-class Running {
+// While the body (or what it sends to) runs, its handled-exception item is
+// on the thread's stack of them, exactly where a Python frame's would be.
+class OnThread {
 public:
-    explicit Running(Coroutine* c) noexcept : tstate_(PyThreadState_Get()), item_(&c->body->driver.exc_state) {
+    explicit OnThread(Driver& d) noexcept : tstate_(PyThreadState_Get()), item_(&d.exc_state) {
         item_->previous_item = tstate_->exc_info;
         tstate_->exc_info = item_;
     }
-    ~Running() {
+    ~OnThread() {
         tstate_->exc_info = item_->previous_item;
         item_->previous_item = nullptr;
     }
@@ -52,227 +64,200 @@ private:
     _PyErr_StackItem* item_;
 };
 
-void finish(Coroutine* c) {
-    c->body->state = State::finished;
-    Py_CLEAR(c->body->driver.exc_state.exc_type);
-    Py_CLEAR(c->body->driver.exc_state.exc_value);
-    Py_CLEAR(c->body->driver.exc_state.exc_traceback);
-    c->body->driver.delegate = nullptr;
-    c->body->driver.sent = nullptr;
-    c->body->driver.thrown.reset();
-    c->body->task.reset();  // frees the frame and everything it still holds
+void finish(Object::Body& b) {
+    b.state = State::finished;
+    if (auto root = std::exchange(b.root, {})) root.destroy();  // with all the frames still hold
+    b.promise = nullptr;
+    Driver& d = b.driver;
+    d.innermost = nullptr;
+    d.failed = false;
+    d.delegate = nullptr;
+    d.sent = nullptr;
+    d.yielded = nullptr;
+    d.thrown.reset();
+    Py_CLEAR(d.exc_state.exc_type);
+    Py_CLEAR(d.exc_state.exc_value);
+    Py_CLEAR(d.exc_state.exc_traceback);
 }
 
-// The body ended with the error now set: StopIteration may not leave a
-// coroutine, and the error records that it passed through this function.
-void leave_with_error(Coroutine* c) {
-    protocol::forbid_stop_iteration("coroutine");
-    // An error that came in through an await already names this function.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    bool named = false;
-    if (tb && PyTraceBack_Check(tb)) {
-        PyCodeObject* code = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_code;
-        named = PyUnicode_Compare(code->co_name, c->body->origin.qualname) == 0 &&
-                PyUnicode_CompareWithASCIIString(code->co_filename, c->body->origin.file) == 0;
-    }
-    PyErr_Restore(type, value, tb);
-    if (!named) add_traceback(c->body->origin);
+// The body ended with the error now set: StopIteration may not leave it, and
+// the error records that it passed through this function (once).
+PySendResult leave_with_error(Object::Body& b) {
+    protocol::forbid_stop_iteration(b.kind->what);
+    add_traceback_once(b.origin);
+    return PYGEN_ERROR;
 }
 
-// Resumes the body until it suspends on an awaitable that yields, or ends.
-PySendResult drive(Coroutine* c, PyObject** presult) {
-    Driver& d = c->body->driver;
+// Resumes the body until it yields, suspends on a delegate that yields, or ends.
+PySendResult drive(Object::Body& b, PyObject** out) {
+    Driver& d = b.driver;
+    b.state = State::running;
+    RunningBody running(&b.origin);
     for (;;) {
-        d.current.resume();
-        auto root = c->body->task->handle();
-        if (root.done()) {
-            // Take the outcome out before the frame goes: its destructors may
-            // run Python code, which must not see an error already set.
-            auto& promise = root.promise();
-            std::optional<PyError> error = std::move(promise.error);
-            Ref result = std::move(promise.result);
-            finish(c);
+        if (d.thrown && !static_cast<BodyPromise*>(d.innermost)->settles) {
+            // The awaited object failed: the error leaves the waiting frame
+            // as a value (see hand_up), named in the traceback as it passes.
+            d.thrown->restore();
+            d.thrown.reset();
+            add_traceback(b.origin);
+            hand_up(static_cast<BodyPromise*>(d.innermost), PyError()).resume();
+        } else {
+            d.current.resume();
+        }
+        if (b.root.done() || d.failed) {
+            // The outcome is taken out before the frame goes: its destructors
+            // may run Python code, which must not see an error already set.
+            std::optional<PyError> error = std::move(b.promise->error);
+            Ref result = std::move(b.promise->result);
+            finish(b);
             if (error) {
                 error->restore();
-                leave_with_error(c);
-                return PYGEN_ERROR;
+                return leave_with_error(b);
             }
-            *presult = result ? result.release() : Py_NewRef(Py_None);
+            *out = result ? result.release() : Py_NewRef(Py_None);
             return PYGEN_RETURN;
         }
-        // Suspended on a new awaitable: start it, as `await` does, with None.
-        if (protocol::send_to_delegate(d.delegate, Py_None, presult, d.sent, d.thrown)) return PYGEN_NEXT;
+        if (!d.delegate) {  // co_yield
+            *out = d.yielded.release();
+            break;
+        }
+        // A new delegate: started as `await` / `yield from` do, with None.
+        if (protocol::send_to_delegate(d.delegate, Py_None, out, d.sent, d.thrown)) break;
     }
-}
-
-PySendResult resume_body(Coroutine* c, PyObject** presult) {
-    c->body->state = State::running;
-    PySendResult status = drive(c, presult);
-    if (status == PYGEN_NEXT) c->body->state = State::suspended;
-    return status;
+    b.state = State::suspended;
+    return PYGEN_NEXT;
 }
 
 // send(arg), or with `throwing` the error now set, raised where the body waits.
-PySendResult send_ex(Coroutine* c, PyObject* arg, bool throwing, bool closing, PyObject** presult) {
-    *presult = nullptr;
-    if (c->body->state == State::running) {
-        // Checked before the body's exception state is pushed: it is on the
-        // thread's stack already, and pushing it twice would make a cycle.
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+PySendResult send_ex(Object::Body& b, PyObject* arg, bool throwing, bool closing, PyObject** out) {
+    *out = nullptr;
+    if (b.state == State::running) {
+        PyErr_Format(PyExc_ValueError, "%s already executing", b.kind->what);
         return PYGEN_ERROR;
     }
-    Running running(c);
-    auto& b = *c->body;
-    switch (b.state) {
-        case State::running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
-        case State::finished:
-            if (!closing) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return PYGEN_ERROR;
-        case State::created:
-            if (throwing) {
-                // Thrown into before it ever ran: the body never starts.
-                PyError error;
-                finish(c);
-                error.restore();
-                leave_with_error(c);
-                return PYGEN_ERROR;
-            }
-            if (arg && arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
-            b.state = State::running;
-            b.driver.current = b.task->handle();
-            break;
-        case State::suspended:
-            b.state = State::running;
-            if (throwing) {
-                b.driver.delegate = nullptr;
-                b.driver.thrown.emplace();
-            } else {
-                // The value goes to the awaitable the body is waiting on.
-                Driver& d = b.driver;
-                if (protocol::send_to_delegate(d.delegate, arg ? arg : Py_None, presult, d.sent, d.thrown)) {
-                    b.state = State::suspended;
-                    return PYGEN_NEXT;
-                }
-            }
-            break;
+    if (b.state == State::finished) {
+        if (b.kind->coroutine && !closing) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        } else if (arg && !throwing) {
+            *out = Py_NewRef(Py_None);
+            return PYGEN_RETURN;
+        }
+        return PYGEN_ERROR;  // (__next__ of a finished generator: no error set)
     }
-    return resume_body(c, presult);
+    OnThread on_thread(b.driver);
+    Driver& d = b.driver;
+    if (b.state == State::created) {
+        if (throwing) {
+            // Raised before the first instruction: the body never runs.
+            PyError error;
+            finish(b);
+            error.restore();
+            return leave_with_error(b);
+        }
+        if (arg && arg != Py_None) {
+            PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", b.kind->what);
+            return PYGEN_ERROR;
+        }
+    } else if (throwing) {
+        d.delegate = nullptr;
+        d.thrown.emplace();
+    } else if (d.delegate) {
+        b.state = State::running;
+        if (protocol::send_to_delegate(d.delegate, arg ? arg : Py_None, out, d.sent, d.thrown)) {
+            b.state = State::suspended;
+            return PYGEN_NEXT;
+        }
+    } else {
+        d.sent = Ref::borrow(arg ? arg : Py_None);
+    }
+    return drive(b, out);
 }
 
-PySendResult am_send(PyObject* self, PyObject* arg, PyObject** presult) {
-    return send_ex(as_coroutine(self), arg, false, false, presult);
+PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) {
+    return send_ex(body_of(self), arg, false, false, out);
 }
 
-PyObject* coro_send(PyObject* self, PyObject* arg) {
-    PyObject* result = nullptr;
-    PySendResult status = send_ex(as_coroutine(self), arg, false, false, &result);
-    return protocol::call_result(status, result, true);
+PyObject* send(PyObject* self, PyObject* arg) {
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(body_of(self), arg, false, false, &out);
+    return protocol::call_result(status, out, true);
 }
 
-PyObject* coro_iternext(PyObject* self) {
-    PyObject* result = nullptr;
-    PySendResult status = send_ex(as_coroutine(self), nullptr, false, false, &result);
-    return protocol::call_result(status, result, false);
+PyObject* iternext(PyObject* self) {
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(body_of(self), nullptr, false, false, &out);
+    return protocol::call_result(status, out, false);
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+// Raises the error now set where the body waits.
+PyObject* raise_here(Object::Body& b) {
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(b, Py_None, true, false, &out);
+    return protocol::call_result(status, out, true);
+}
 
-// Closes the awaitable being delegated to, as close() must before it raises
-// GeneratorExit in the body. Returns -1 with an error set if that failed.
-int close_delegate(Coroutine* c) {
-    Ref delegate = c->body->driver.delegate;
-    if (!delegate) return 0;
-    auto previous = c->body->state;
-    c->body->state = State::running;
-    Running running(c);
+// Closes the iterator being delegated to, as close() must before it raises
+// GeneratorExit in the body; -1 with an error set if that failed. As the
+// host's, it runs with the caller's handled exception, not the body's.
+int close_delegate(Object::Body& b) {
+    Ref delegate = std::exchange(b.driver.delegate, nullptr);
+    b.state = State::running;
     int status = protocol::close_iterator(delegate.get());
-    c->body->state = previous;
+    b.state = State::suspended;
     return status;
 }
 
-PySendResult resume_with_error(Coroutine* c, PyObject** presult) {
-    return send_ex(c, Py_None, true, false, presult);
-}
-
-PyObject* throw_here(Coroutine* c, PyObject* typ, PyObject* val, PyObject* tb) {
-    if (!protocol::set_thrown(typ, val, tb)) return nullptr;
-    PyObject* result = nullptr;
-    PySendResult status = resume_with_error(c, &result);
-    return protocol::call_result(status, result, true);
-}
-
-PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
-    Coroutine* c = as_coroutine(self);
+    Object::Body& b = body_of(self);
+    Driver& d = b.driver;
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;
-    Ref delegate = c->body->driver.delegate;
-    if (delegate && c->body->state == State::suspended) {
+    if (b.state == State::suspended && d.delegate) {
         if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
-            if (close_delegate(c) < 0) {
-                c->body->driver.delegate = nullptr;
-                PyObject* result = nullptr;
-                PySendResult status = resume_with_error(c, &result);
-                return protocol::call_result(status, result, true);
-            }
-            c->body->driver.delegate = nullptr;
-            return throw_here(c, typ, val, tb);
-        }
-        PyObject* method = nullptr;
-        if (_PyObject_LookupAttr(delegate.get(), "throw"_n, &method) < 0) return nullptr;
-        if (!method) {
-            c->body->driver.delegate = nullptr;
-            return throw_here(c, typ, val, tb);
-        }
-        c->body->state = State::running;
-        PyObject* call_args[3] = {typ, val ? val : Py_None, tb ? tb : Py_None};
-        PyObject* yielded;
-        {
-            Running running(c);
-            yielded = PyObject_Vectorcall(method, call_args, static_cast<size_t>(nargs), nullptr);
-        }
-        c->body->state = State::suspended;
-        Py_DECREF(method);
-        if (yielded) return yielded;
-        // The awaitable ended: its value or its error goes on into the body.
-        c->body->driver.delegate = nullptr;
-        PyObject* value = nullptr;
-        PyObject* result = nullptr;
-        PySendResult status;
-        if (_PyGen_FetchStopIterationValue(&value) == 0) {
-            c->body->driver.sent = Ref::steal(value);
+            if (close_delegate(b) < 0) return raise_here(b);  // that error instead
         } else {
-            c->body->driver.thrown.emplace();
+            PyObject* method = nullptr;
+            if (_PyObject_LookupAttr(d.delegate.get(), "throw"_n, &method) < 0) return nullptr;
+            if (method) {
+                PyObject* call_args[3] = {typ, val ? val : Py_None, tb ? tb : Py_None};
+                b.state = State::running;
+                PyObject* yielded = PyObject_Vectorcall(method, call_args, static_cast<size_t>(nargs), nullptr);
+                b.state = State::suspended;
+                Py_DECREF(method);
+                if (yielded) return yielded;
+                // The delegate ended: its value or its error goes on into the body.
+                d.delegate = nullptr;
+                PyObject* value = nullptr;
+                if (_PyGen_FetchStopIterationValue(&value) == 0)
+                    d.sent = Ref::steal(value);
+                else
+                    d.thrown.emplace();
+                OnThread on_thread(d);
+                PyObject* out = nullptr;
+                PySendResult status = drive(b, &out);
+                return protocol::call_result(status, out, true);
+            }
+            d.delegate = nullptr;
         }
-        {
-            Running running(c);
-            status = resume_body(c, &result);
-        }
-        return protocol::call_result(status, result, true);
     }
-    return throw_here(c, typ, val, tb);
+    if (!protocol::set_thrown(typ, val, tb)) return nullptr;
+    return raise_here(b);
 }
 
-PyObject* coro_close(PyObject* self, PyObject*) {
-    Coroutine* c = as_coroutine(self);
+PyObject* close(PyObject* self, PyObject*) {
+    Object::Body& b = body_of(self);
     int err = 0;
-    if (c->body->driver.delegate && c->body->state == State::suspended) {
-        err = close_delegate(c);
-        c->body->driver.delegate = nullptr;
-    }
+    if (b.state == State::suspended && b.driver.delegate) err = close_delegate(b);
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
-    PyObject* result = nullptr;
-    PySendResult status = send_ex(c, Py_None, true, true, &result);
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(b, Py_None, true, true, &out);
     if (status != PYGEN_ERROR) {
-        Py_DECREF(result);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        Py_DECREF(out);
+        // A return during close is a normal finish.
+        if (status == PYGEN_RETURN) Py_RETURN_NONE;
+        PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", b.kind->what);
         return nullptr;
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
@@ -282,76 +267,78 @@ PyObject* coro_close(PyObject* self, PyObject*) {
     return nullptr;
 }
 
-void coro_finalize(PyObject* self) {
-    Coroutine* c = as_coroutine(self);
-    if (c->body->state == State::finished) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (c->body->state == State::created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->body->origin.qualname) < 0)
+void finalize(PyObject* self) {
+    Object::Body& b = body_of(self);
+    if (b.state == State::finished) return;
+    ErrorSaved saved;
+    if (b.state == State::created && b.kind->coroutine) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", b.qualname.get()) < 0)
             PyErr_WriteUnraisable(self);
-        finish(c);
+        finish(b);
+    } else if (PyObject* result = close(self, nullptr)) {
+        Py_DECREF(result);
     } else {
-        PyObject* result = coro_close(self, nullptr);
-        if (result)
-            Py_DECREF(result);
-        else
-            PyErr_WriteUnraisable(self);
+        PyErr_WriteUnraisable(self);
     }
-    PyErr_Restore(type, value, tb);
 }
 
-int coro_traverse(PyObject* self, visitproc visit, void* arg) {
-    Coroutine* c = as_coroutine(self);
-    Py_VISIT(c->function);
-    Py_VISIT(c->body->driver.delegate.get());
-    Py_VISIT(c->body->driver.sent.get());
-    Py_VISIT(c->body->driver.exc_state.exc_value);
-    Py_VISIT(c->body->driver.exc_state.exc_traceback);
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<Object*>(self)->function);
+    Object::Body& b = body_of(self);
+    return b.driver.traverse(visit, arg, b.state == State::created || b.state == State::suspended);
+}
+
+// Reached only for garbage, after the finaliser closed the body: what is
+// left (a body that would not close) goes with its frame.
+int clear(PyObject* self) {
+    Object::Body& b = body_of(self);
+    if (b.state != State::running) finish(b);
     return 0;
 }
 
-void coro_dealloc(PyObject* self) {
-    Coroutine* c = as_coroutine(self);
+void dealloc(PyObject* self) {
+    Object* o = reinterpret_cast<Object*>(self);
     // As CPython's generators: weak references go first, and the finaliser
     // runs on a tracked object, so one it resurrects stays collectable.
     PyObject_GC_UnTrack(self);
-    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    if (o->weakrefs) PyObject_ClearWeakRefs(self);
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    delete c->body;
-    Py_CLEAR(c->function);
+    delete o->b;
+    Py_CLEAR(o->function);
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->body->origin.qualname, self);
+PyObject* repr(PyObject* self) {
+    Object::Body& b = body_of(self);
+    return PyUnicode_FromFormat("<%s object %U at %p>", b.kind->what, b.qualname.get(), self);
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->body->origin.qualname); }
-PyObject* get_name(PyObject* self, void*) { return PyObject_GetAttr(as_coroutine(self)->function, "__name__"_n); }
-PyObject* get_await(PyObject* self, void*) {
-    PyObject* d = as_coroutine(self)->body->driver.delegate.get();
+PyObject* self_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(body_of(self).name.get()); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(body_of(self).qualname.get()); }
+PyObject* get_delegate(PyObject* self, void*) {
+    PyObject* d = body_of(self).driver.delegate.get();
     return Py_NewRef(d ? d : Py_None);
 }
-PyObject* get_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_coroutine(self)->body->state == State::running);
-}
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(body_of(self).state == State::running); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
-     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {nullptr, nullptr, 0, nullptr},
-};
+#define BODY_METHODS(what, step)                                                                              \
+    {"send", send, METH_O, "send(arg) -> send 'arg' into " what ",\nreturn next " step " value or raise StopIteration."}, \
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_)), METH_FASTCALL,              \
+     "throw(typ[,val[,tb]]) -> raise exception in " what ",\nreturn next " step " value or raise StopIteration."}, \
+    {"close", close, METH_NOARGS, "close() -> raise GeneratorExit inside " what "."},                        \
+    {nullptr, nullptr, 0, nullptr}
 
-PyGetSetDef coro_getset[] = {
+PyMethodDef coroutine_methods[] = {BODY_METHODS("coroutine", "iterated")};
+PyMethodDef generator_methods[] = {BODY_METHODS("generator", "yielded")};
+
+PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, "object being awaited on, or None", nullptr},
+    {"cr_await", get_delegate, nullptr, "object being awaited on, or None", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_frame", get_none, nullptr, nullptr, nullptr},
     {"cr_code", get_none, nullptr, nullptr, nullptr},
@@ -359,7 +346,72 @@ PyGetSetDef coro_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyAsyncMethods coro_as_async = {coro_await, nullptr, nullptr, am_send};
+PyGetSetDef generator_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", get_delegate, nullptr, "object being iterated by yield from, or None", nullptr},
+    {"gi_frame", get_none, nullptr, nullptr, nullptr},
+    {"gi_code", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyAsyncMethods coroutine_as_async = {self_await, nullptr, nullptr, am_send};
+PyAsyncMethods generator_as_async = {nullptr, nullptr, nullptr, am_send};
+
+bool ready(PyTypeObject& type, const char* name, const char* doc, PyMethodDef* methods, PyGetSetDef* getset,
+           PyAsyncMethods* as_async) {
+    if (type.tp_flags & Py_TPFLAGS_READY) return true;
+    type.tp_name = name;
+    type.tp_basicsize = sizeof(Object);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type.tp_doc = doc;
+    type.tp_dealloc = dealloc;
+    type.tp_repr = repr;
+    type.tp_traverse = traverse;
+    type.tp_clear = clear;
+    type.tp_finalize = finalize;
+    type.tp_weaklistoffset = offsetof(Object, weakrefs);
+    type.tp_iternext = iternext;
+    type.tp_methods = methods;
+    type.tp_getset = getset;
+    type.tp_as_async = as_async;
+    if (&type == &generator_type) type.tp_iter = PyObject_SelfIter;
+    return PyType_Ready(&type) == 0;
+}
+
+PyObject* make(PyTypeObject& type, const Kind& kind, std::coroutine_handle<> root, BodyPromise& promise,
+               PyObject* function, const Origin& origin) noexcept {
+    auto* o = PyObject_GC_New(Object, &type);
+    if (!o) {
+        root.destroy();
+        return nullptr;
+    }
+    o->weakrefs = nullptr;
+    o->function = Py_XNewRef(function);
+    o->b = new (std::nothrow) Object::Body{};
+    if (!o->b) {
+        root.destroy();
+        Py_CLEAR(o->function);
+        PyObject_GC_Del(o);
+        return PyErr_NoMemory();
+    }
+    Object::Body& b = *o->b;
+    b.kind = &kind;
+    b.qualname = Ref::borrow(origin.qualname);
+    b.name = Ref::borrow(origin.name ? origin.name : origin.qualname);
+    b.origin = origin;
+    b.origin.qualname = b.qualname.get();
+    b.origin.name = b.name.get();
+    b.root = root;
+    b.promise = &promise;
+    promise.driver = &b.driver;
+    b.driver.origin = &b.origin;
+    b.driver.current = root;
+    b.driver.innermost = &promise;
+    PyObject_GC_Track(o);
+    return reinterpret_cast<PyObject*>(o);
+}
 
 }  // namespace
 
@@ -392,42 +444,35 @@ void add_traceback(const Origin& origin) noexcept {
     Py_DECREF(frame);
 }
 
-PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) noexcept {
-    auto* c = PyObject_GC_New(Coroutine, &coroutine_type);
-    if (!c) return nullptr;
-    c->weakrefs = nullptr;
-    c->function = Py_NewRef(function);
-    c->body = new (std::nothrow) Coroutine::Body{};
-    if (!c->body) {
-        Py_DECREF(c->function);
-        PyObject_GC_Del(c);
-        return PyErr_NoMemory();
+void add_traceback_once(const Origin& origin) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    bool named = false;
+    if (tb && PyTraceBack_Check(tb)) {
+        PyCodeObject* code = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_code;
+        named = origin.code ? code == reinterpret_cast<PyCodeObject*>(origin.code)
+                            : PyUnicode_Compare(code->co_name, origin.qualname) == 0 &&
+                                  PyUnicode_CompareWithASCIIString(code->co_filename, origin.file) == 0;
     }
-    c->body->qualname = Ref::borrow(origin.qualname);
-    c->body->origin = origin;
-    c->body->driver.origin = &c->body->origin;
-    c->body->task.emplace(std::move(body));
-    c->body->task->handle().promise().driver = &c->body->driver;
-    PyObject_GC_Track(c);
-    return reinterpret_cast<PyObject*>(c);
+    PyErr_Restore(type, value, tb);
+    if (!named) add_traceback(origin);
+}
+
+PyObject* make_coroutine(Task body, PyObject* function, const Origin& origin) noexcept {
+    auto h = body.release();
+    return make(coroutine_type, coroutine_kind, h, h.promise(), function, origin);
+}
+
+PyObject* make_generator_object(std::coroutine_handle<> body, BodyPromise& promise, const Origin& origin) noexcept {
+    if (!ready(generator_type, "zentab_generator", "Generator object of a native generator function.",
+               generator_methods, generator_getset, &generator_as_async))
+        return nullptr;
+    return make(generator_type, generator_kind, body, promise, nullptr, origin);
 }
 
 bool ready_coroutine_type(PyObject*) noexcept {
-    if (coroutine_type.tp_flags & Py_TPFLAGS_READY) return true;
-    coroutine_type.tp_name = "zentab_coroutine";
-    coroutine_type.tp_basicsize = sizeof(Coroutine);
-    coroutine_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    coroutine_type.tp_doc = "Coroutine object of a native coroutine function.";
-    coroutine_type.tp_dealloc = coro_dealloc;
-    coroutine_type.tp_repr = coro_repr;
-    coroutine_type.tp_traverse = coro_traverse;
-    coroutine_type.tp_finalize = coro_finalize;
-    coroutine_type.tp_weaklistoffset = offsetof(Coroutine, weakrefs);
-    coroutine_type.tp_iternext = coro_iternext;
-    coroutine_type.tp_methods = coro_methods;
-    coroutine_type.tp_getset = coro_getset;
-    coroutine_type.tp_as_async = &coro_as_async;
-    return PyType_Ready(&coroutine_type) == 0;
+    return ready(coroutine_type, "zentab_coroutine", "Coroutine object of a native coroutine function.",
+                 coroutine_methods, coroutine_getset, &coroutine_as_async);
 }
 
 }  // namespace py

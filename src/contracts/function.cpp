@@ -21,7 +21,6 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* annotations;
     PyObject* defaults;
-    PyObject* signature;  // made on first use
     PyObject* code;       // names this function in tracebacks
     const FunctionSpec* spec;
     const char* source_file;
@@ -185,7 +184,7 @@ bool convert(const FunctionObject* f, Env& env) {
 }
 
 py::Origin origin_of(FunctionObject* f) {
-    return py::Origin{f->qualname, f->source_file, static_cast<int>(f->spec->where.line()), f->code};
+    return py::Origin{f->qualname, f->source_file, static_cast<int>(f->spec->where.line()), f->code, f->name};
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -196,18 +195,21 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         py::add_traceback(origin_of(f));
         return nullptr;
     }
+    py::Origin origin = origin_of(f);
+    // (Outside the try: a destructor inside it would cost the unwinder a landing pad.)
+    py::RunningBody running(&origin);
     try {
         const Body& body = f->spec->body;
         switch (body.type) {
-            case Body::Type::coroutine: return py::make_coroutine(body.coroutine(env), self, origin_of(f));
-            case Body::Type::generator: return py::make_generator(body.generator(env), origin_of(f)).release();
+            case Body::Type::coroutine: return py::make_coroutine(body.coroutine(env), self, origin);
+            case Body::Type::generator: return py::make_generator(body.generator(env), origin).release();
             case Body::Type::plain:
             case Body::Type::none: break;
         }
         return body.plain(env).release();
     } catch (...) {
         py::set_error_from_current_exception();
-        py::add_traceback(origin_of(f));
+        py::add_traceback_once(origin);
         return nullptr;
     }
 }
@@ -235,36 +237,25 @@ std::string signature_line(const FunctionSpec& spec) {
     return line;
 }
 
-Ref build_signature(FunctionObject* f) {
-    Ref inspect = Ref::checked(PyImport_ImportModule("inspect"));
-    Ref parameter = inspect.attr("Parameter"_n);
-    Ref kind = parameter.attr("POSITIONAL_OR_KEYWORD"_n);
-    Ref params = Ref::checked(PyList_New(0));
-    for (const Param& p : f->spec->params) {
-        Ref name = py::str(p.name);
-        Ref annotation = p.annotation ? py::str(p.annotation) : parameter.attr("empty"_n);
-        Ref default_value = parameter.attr("empty"_n);
-        if (p.default_value.tag == Default::Tag::none) default_value = py::none();
-        if (p.default_value.tag == Default::Tag::integer) default_value = py::integer(p.default_value.value);
-        Ref param = parameter({name, kind, "default"_kw = default_value, "annotation"_kw = annotation});
-        py::check(PyList_Append(params.get(), param.get()));
-    }
-    Ref returns = f->spec->returns ? py::str(f->spec->returns) : inspect.attr("Signature"_n).attr("empty"_n);
-    return inspect.attr("Signature"_n)({params, "return_annotation"_kw = returns});
+// A code object that describes the parameters (co_argcount, co_varnames), so
+// inspect builds the signature itself, as for a Python function, with the
+// annotations resolved in __globals__ when asked (eval_str=True). It also
+// names the function in tracebacks.
+Ref make_code(const FunctionSpec& spec, Py_ssize_t nparams, const char* source_file) {
+    Ref varnames = Ref::checked(PyTuple_New(nparams));
+    for (Py_ssize_t i = 0; i < nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, py::str(spec.params.begin()[i].name).release());
+    Ref empty_bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref empty = Ref::checked(PyTuple_New(0));
+    Ref filename = Ref::checked(PyUnicode_FromString(source_file));
+    Ref name = py::str(spec.name);
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.body.type == Body::Type::coroutine ? CO_COROUTINE : 0);
+    int argcount = static_cast<int>(nparams);
+    return Ref::checked(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, argcount, 0, flags, empty_bytes.get(), empty.get(), empty.get(), varnames.get(), empty.get(),
+        empty.get(), filename.get(), name.get(), static_cast<int>(spec.where.line()), empty_bytes.get())));
 }
 
-PyObject* get_signature(PyObject* self, void*) {
-    FunctionObject* f = as_function(self);
-    if (!f->signature) {
-        try {
-            f->signature = build_signature(f).release();
-        } catch (...) {
-            py::set_error_from_current_exception();
-            return nullptr;
-        }
-    }
-    return Py_NewRef(f->signature);
-}
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 
 PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
 PyObject* get_defaults(PyObject* self, void*) {
@@ -300,7 +291,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -321,7 +312,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
-    Py_VISIT(f->signature);
     return 0;
 }
 
@@ -333,7 +323,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
-    Py_CLEAR(f->signature);
     return 0;
 }
 
@@ -400,7 +389,6 @@ Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& modul
     f->doc = nullptr;
     f->annotations = annotations.release();
     f->defaults = defaults.release();
-    f->signature = nullptr;
     f->code = nullptr;
     f->spec = &spec;
     f->source_file = source_file;
@@ -411,9 +399,7 @@ Ref make_function(const FunctionSpec& spec, const Ref& globals, const Ref& modul
     f->name = py::str(spec.name).release();
     f->qualname = Py_NewRef(f->name);
     f->doc = py::str(doc).release();
-    PyCodeObject* code = PyCode_NewEmpty(source_file, spec.name, static_cast<int>(spec.where.line()));
-    if (!code) py::raise();
-    f->code = reinterpret_cast<PyObject*>(code);
+    f->code = make_code(spec, nparams, source_file).release();
     if (spec.body.type == Body::Type::coroutine) {
         // asyncio.iscoroutinefunction() looks for this marker.
         Ref coroutines = Ref::checked(PyImport_ImportModule("asyncio.coroutines"));

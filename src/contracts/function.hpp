@@ -4,7 +4,7 @@
 // default), its return annotation, its description and its body. The one
 // function type below binds arguments, converts them by kind, builds the
 // metadata (__doc__ with its signature line, __annotations__ as strings,
-// __defaults__, __signature__, _is_coroutine) and starts the body: a
+// __defaults__, __code__, __globals__, _is_coroutine) and starts the body: a
 // coroutine object for a Task body, a generator object for a Generator body,
 // a plain call otherwise.
 #pragma once
@@ -58,6 +58,12 @@ public:
 
 private:
     friend struct FunctionAccess;
+    // A suspended body's arguments are seen by the garbage collector.
+    friend int traverse_value(const Env& env, visitproc visit, void* arg) {
+        Py_VISIT(env.globals_.get());
+        for (const Ref& a : env.args()) Py_VISIT(a.get());
+        return 0;
+    }
     Ref globals_;
     std::unique_ptr<Ref[]> args_;  // on the heap: Args keep pointing at them when Env moves
     std::size_t nargs_ = 0;
@@ -83,6 +89,10 @@ public:
 private:
     const Ref* value_;
 };
+// An Arg is a view of a value its Env owns and visits: a frame keeping both
+// must not show the collector the same reference twice.
+template <py::Literal Name>
+int traverse_value(const Arg<Name>&, visitproc, void*) = delete;
 
 // The body of a table row: a coroutine (returns Task), a generator (returns
 // Generator) or a plain function (returns Ref), with its Arg parameters.

@@ -1,4 +1,5 @@
 #include "py.hpp"
+#include "task.hpp"
 
 #include <cstdarg>
 #include <cstring>
@@ -81,9 +82,13 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+void note_raised() noexcept {
+    if (const Origin* origin = RunningBody::current()) add_traceback(*origin);
+}
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
-    throw PyError();
+    raise();
 }
 
 void raise_format(PyObject* type, const char* format, ...) {
@@ -91,7 +96,7 @@ void raise_format(PyObject* type, const char* format, ...) {
     va_start(vargs, format);
     PyErr_FormatV(type, format, vargs);
     va_end(vargs);
-    throw PyError();
+    raise();
 }
 
 bool Ref::has_attr(PyObject* name) const {
@@ -106,7 +111,7 @@ namespace {
 // The keyword-names tuple of a call, kept per distinct sequence of names:
 // call sites repeat the same names in the same order, and interned names live
 // as long as the interpreter.
-PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) {
+PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) noexcept {
     constexpr std::size_t slots = 256;
     static PyObject* cache[slots] = {};
     std::uintptr_t hash = static_cast<std::uintptr_t>(count);
@@ -118,7 +123,7 @@ PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) {
         if (same) return Py_NewRef(slot);
     }
     PyObject* tuple = PyTuple_New(count);
-    if (!tuple) raise();
+    if (!tuple) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(names[i]));
     Py_XSETREF(slot, Py_NewRef(tuple));
     return tuple;
@@ -127,8 +132,9 @@ PyObject* keyword_names(PyObject* const* names, Py_ssize_t count) {
 // Calls `callable` with `self` (if any) and then the braced arguments:
 // positional values first, then keyword values in the order of their names,
 // as vectorcall wants them; the braced list guarantees they were evaluated in
-// the order written.
-Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> args) {
+// the order written. NULL with the error set when the call failed: the caller
+// throws, so that the unwinder has no cleanup to run in this frame.
+PyObject* vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> args) noexcept {
     PyObject* small[14];
     PyObject* names_small[12];
     std::vector<PyObject*> large, names_large;
@@ -136,8 +142,12 @@ Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> ar
     PyObject** stack = small;
     PyObject** names = names_small;
     if (needed > std::size(small)) {
-        large.resize(needed);
-        names_large.resize(needed);
+        try {
+            large.resize(needed);
+            names_large.resize(needed);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
         stack = large.data();
         names = names_large.data();
     }
@@ -156,14 +166,17 @@ Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> ar
             argv[ip++] = a.value;
         }
     }
-    Ref kwnames = nkw ? Ref::steal(keyword_names(names, nkw)) : Ref();
-    return Ref::checked(
-        PyObject_Vectorcall(callable, argv, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    PyObject* kwnames = nullptr;
+    if (nkw && !(kwnames = keyword_names(names, nkw))) return nullptr;
+    PyObject* result =
+        PyObject_Vectorcall(callable, argv, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    Py_XDECREF(kwnames);
+    return result;
 }
 
 }  // namespace
 
-Ref Ref::operator()(std::initializer_list<Arg> args) const { return vectorcall(p_, nullptr, args); }
+Ref Ref::operator()(std::initializer_list<Arg> args) const { return checked(vectorcall(p_, nullptr, args)); }
 
 Method Ref::method(PyObject* name) const {
     PyObject* found = nullptr;
@@ -178,7 +191,9 @@ Ref Method::operator()() const {
     return Ref::checked(PyObject_Vectorcall(callable_.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref Method::operator()(std::initializer_list<Arg> args) const { return vectorcall(callable_.get(), self_.get(), args); }
+Ref Method::operator()(std::initializer_list<Arg> args) const {
+    return Ref::checked(vectorcall(callable_.get(), self_.get(), args));
+}
 
 bool eq(const Ref& a, const Ref& b) {
     return Ref::checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)).truth();
@@ -195,9 +210,16 @@ Ref text(const Ref& value) {
 }
 
 Ref concat(std::initializer_list<Ref> parts) {
-    Ref joined = Ref::checked(PyUnicode_FromStringAndSize("", 0));
-    for (const Ref& part : parts) joined = Ref::checked(PyUnicode_Concat(joined.get(), part.get()));
-    return joined;
+    // One join, as an f-string's BUILD_STRING: no intermediate strings.
+    PyObject* items[16];
+    if (parts.size() > std::size(items)) {
+        Ref joined = ""_s;
+        for (const Ref& part : parts) joined = Ref::checked(PyUnicode_Concat(joined.get(), part.get()));
+        return joined;
+    }
+    Py_ssize_t n = 0;
+    for (const Ref& part : parts) items[n++] = part.get();
+    return Ref::checked(_PyUnicode_JoinArray(""_s.get(), items, n));
 }
 
 void raise_with(const Ref& error_type, const Ref& message) {
@@ -207,7 +229,7 @@ void raise_with(const Ref& error_type, const Ref& message) {
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
-    throw PyError();
+    raise();
 }
 
 void raise_unbound_local(const char* name) {
@@ -216,28 +238,26 @@ void raise_unbound_local(const char* name) {
 
 Ref str_of(const Ref& value) { return Ref::checked(PyObject_Str(value.get())); }
 
-ExceptScope::ExceptScope(PyError& handled) noexcept : tstate_(PyThreadState_Get()) {
-    // The entry an `except` block stands for, on the thread's stack of handled
-    // exceptions. It owns its references: code run meanwhile may swap them.
+Handling::Handling(PyError& handled) noexcept : item_(PyThreadState_Get()->exc_info) {
     PyObject* value = handled.value();
     // As the interpreter does on catching: the error's __traceback__ is the current one.
     if (value && handled.traceback() && PyException_SetTraceback(value, handled.traceback()) < 0) PyErr_Clear();
-    item_.exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : handled.type());
-    item_.exc_value = Py_XNewRef(value);
-    item_.exc_traceback = Py_XNewRef(handled.traceback());
-    item_.previous_item = tstate_->exc_info;
-    tstate_->exc_info = &item_;
+    type_ = item_->exc_type;
+    value_ = item_->exc_value;
+    traceback_ = item_->exc_traceback;
+    item_->exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : handled.type());
+    item_->exc_value = Py_XNewRef(value);
+    item_->exc_traceback = Py_XNewRef(handled.traceback());
 }
 
-ExceptScope::~ExceptScope() {
-    tstate_->exc_info = item_.previous_item;
-    Py_XDECREF(item_.exc_type);
-    Py_XDECREF(item_.exc_value);
-    Py_XDECREF(item_.exc_traceback);
+Handling::~Handling() {
+    Py_XSETREF(item_->exc_type, type_);
+    Py_XSETREF(item_->exc_value, value_);
+    Py_XSETREF(item_->exc_traceback, traceback_);
 }
 
 void raise_in_handler(const Ref& error_type, const Ref& message, PyError& handled) {
-    ExceptScope handling(handled);
+    Handling handling(handled);
     raise_with(error_type, message);
 }
 

@@ -45,6 +45,7 @@ public:
     // The exception instance (normalised on first use).
     PyObject* value() noexcept;
     PyObject* type() const noexcept { return type_; }
+    PyObject* peek_value() const noexcept { return value_; }  // as held, maybe not normalised
     PyObject* traceback() const noexcept { return tb_; }
     bool matches(PyObject* exc_type) const noexcept {
         return type_ && PyErr_GivenExceptionMatches(type_, exc_type);
@@ -63,7 +64,15 @@ void set_error_from_current_exception() noexcept;
 // exception (or the C++ runtime cannot tell without rethrowing it).
 PyError* error_in_flight() noexcept;
 
-[[noreturn]] inline void raise() { throw PyError(); }
+// Inside a body, adds the function's traceback entry to the error now set,
+// where the interpreter would add it.
+void note_raised() noexcept;
+// Raises the error now set. (Thrown here, inline: every frame between a throw
+// and its handler costs the unwinder.)
+[[noreturn]] inline void raise() {
+    note_raised();
+    throw PyError();
+}
 // Raises `type(message)`, like the C API's PyErr_SetString.
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
@@ -267,19 +276,34 @@ inline void append(const Ref& list, const Ref& item) { check(PyList_Append(list.
 Ref str_of(const Ref& value);
 
 // While alive, `handled` is the exception being handled, as inside an
-// `except` block that caught it: sys.exc_info() shows it, and an error raised
-// meanwhile records it as __context__ (never as __cause__). Meant for a C++
-// catch handler; it must not span a co_await.
-class ExceptScope {
+// `except` block or a `with` statement's exit: sys.exc_info() shows it, and an
+// error raised meanwhile records it as __context__ (never as __cause__). As
+// the interpreter's own handlers do, it sets the thread's current
+// handled-exception item in place and puts the old values back at the end.
+// Inside a body that item is the body's own (saved with it when it suspends),
+// so the scope may span a co_await.
+class Handling {
 public:
-    explicit ExceptScope(PyError& handled) noexcept;
-    ~ExceptScope();
-    ExceptScope(const ExceptScope&) = delete;
-    ExceptScope& operator=(const ExceptScope&) = delete;
+    explicit Handling(PyError& handled) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
 
 private:
-    PyThreadState* tstate_;
-    _PyErr_StackItem item_{};
+    _PyErr_StackItem* item_;
+    PyObject *type_, *value_, *traceback_;  // what the item held before
+};
+
+// Keeps the error now set (if any) aside while alive, and sets it again after.
+class ErrorSaved {
+public:
+    ErrorSaved() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~ErrorSaved() { PyErr_Restore(type_, value_, traceback_); }
+    ErrorSaved(const ErrorSaved&) = delete;
+    ErrorSaved& operator=(const ErrorSaved&) = delete;
+
+private:
+    PyObject *type_, *value_, *traceback_;
 };
 
 // `raise error_type(message)` inside `except` for `handled`: the new error

@@ -1,14 +1,17 @@
 // C++20 coroutine bodies that await Python awaitables.
 //
-// A body is a `Task`. `co_await py::await(obj)` hands the awaitable's iterator
-// to the `Driver` (the Python coroutine object running the body) and
-// suspends; the driver delegates to that iterator exactly as Python's `await`
-// does and resumes the body with the result or the error. A Task may also
-// `co_await` another Task (symmetric transfer): both share one driver.
+// A body is a `Task` (or a `Generator`, generator.hpp). `co_await
+// py::await(obj)` hands the awaitable's iterator to the `Driver` (the Python
+// coroutine or generator object running the body) and suspends; the driver
+// delegates to that iterator exactly as Python's `await` / `yield from` does
+// and resumes the body with the result or the error. A body may also
+// `co_await` a Task (symmetric transfer): both share one driver.
 #pragma once
 
+#include <array>
 #include <coroutine>
 #include <optional>
+#include <type_traits>
 
 #include "py.hpp"
 
@@ -20,10 +23,100 @@ struct Origin {
     const char* file;
     int line;
     PyObject* code = nullptr;  // the traceback entry's code object, made once per function
+    PyObject* name = nullptr;  // __name__, when it differs from qualname (borrowed)
 };
 
 // Adds a traceback entry "File <file>, line <line>, in <qualname>" to the error being set.
 void add_traceback(const Origin& origin) noexcept;
+// The same, unless the error's newest entry already names `origin`.
+void add_traceback_once(const Origin& origin) noexcept;
+
+// The function whose body runs now: an error our code raises (py::raise)
+// gets its traceback entry at once, as the interpreter adds a frame's entry
+// where the error is raised, so exits see the traceback the host would give.
+class RunningBody {
+public:
+    explicit RunningBody(const Origin* origin) noexcept : saved_(current_) { current_ = origin; }
+    ~RunningBody() { current_ = saved_; }
+    RunningBody(const RunningBody&) = delete;
+    RunningBody& operator=(const RunningBody&) = delete;
+    static const Origin* current() noexcept { return current_; }
+
+private:
+    static inline const Origin* current_ = nullptr;  // under the GIL, one interpreter
+    const Origin* saved_;
+};
+
+// What the garbage collector must see of a value a frame holds.
+inline int traverse_value(const Ref& value, visitproc visit, void* arg) {
+    Py_VISIT(value.get());
+    return 0;
+}
+inline int traverse_value(const PyError& error, visitproc visit, void* arg) {
+    Py_VISIT(error.type());
+    Py_VISIT(error.peek_value());
+    Py_VISIT(error.traceback());
+    return 0;
+}
+inline int traverse_value(const std::optional<PyError>& error, visitproc visit, void* arg) {
+    return error ? traverse_value(*error, visit, arg) : 0;
+}
+template <class T>
+concept Traversable = requires(const T& value, visitproc visit, void* arg) { traverse_value(value, visit, arg); };
+
+// The Python values a C++ coroutine frame holds across a suspension, for the
+// garbage collector: the body's by-value Ref and Env parameters (registered
+// as the frame is made) and the locals it keeps (`frame->keep(local)`, for
+// locals that live as long as the frame). A body must not take `Ref&`.
+struct Frame {
+    Frame* parent = nullptr;  // the frame awaiting this one
+
+    Frame() noexcept = default;
+    template <class... Params>
+    explicit Frame(Params&... params) noexcept {
+        (keep_parameter(params), ...);
+    }
+
+    template <class T>
+    void keep(const T& local) noexcept {
+        if constexpr (Traversable<T>) {
+            if (count_ == kept_.size()) return;  // unseen is only a leak, never a wrong count
+            kept_[count_++] = {&local, [](const void* p, visitproc visit, void* arg) {
+                                   return traverse_value(*static_cast<const T*>(p), visit, arg);
+                               }};
+        }
+    }
+    int traverse(visitproc visit, void* arg) const {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (int r = kept_[i].visit(kept_[i].object, visit, arg)) return r;
+        return 0;
+    }
+
+private:
+    template <class T>
+    void keep_parameter(T& param) noexcept {
+        // A const parameter may be a reference to a value another frame owns.
+        if constexpr (!std::is_const_v<T>) keep(param);
+    }
+    struct Kept {
+        const void* object;
+        int (*visit)(const void*, visitproc, void*);
+    };
+    std::array<Kept, 6> kept_{};
+    std::size_t count_ = 0;
+};
+
+// `co_await this_frame()` gives a body its own Frame without suspending.
+struct this_frame {
+    Frame* frame = nullptr;
+    bool await_ready() noexcept { return false; }
+    template <class P>
+    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+        frame = &h.promise();
+        return false;
+    }
+    Frame* await_resume() noexcept { return frame; }
+};
 
 // What a running body needs from the object that drives it.
 struct Driver {
@@ -32,9 +125,64 @@ struct Driver {
     Ref delegate;                     // the iterator being awaited, if any
     Ref sent;                         // value for the resumed `await`, or
     std::optional<PyError> thrown;    // the error it must raise
+    Ref yielded;                      // a generator's co_yield value, when no delegate
     // The body's "exception being handled", seen by sys.exc_info() and used
     // for implicit chaining while the body runs, as a Python frame's would be.
     _PyErr_StackItem exc_state{};
+    Frame* innermost = nullptr;  // where the body is suspended, with its parents
+    bool failed = false;         // an error was handed up to the outermost frame (see hand_up)
+
+    // Everything above; the frames only while the body is suspended (a
+    // running body may have destroyed an inner frame since it last suspended).
+    int traverse(visitproc visit, void* arg, bool frames) const {
+        Py_VISIT(delegate.get());
+        Py_VISIT(sent.get());
+        Py_VISIT(yielded.get());
+        if (int r = traverse_value(thrown, visit, arg)) return r;
+        Py_VISIT(exc_state.exc_type);
+        Py_VISIT(exc_state.exc_value);
+        Py_VISIT(exc_state.exc_traceback);
+        for (const Frame* f = frames ? innermost : nullptr; f; f = f->parent)
+            if (int r = f->traverse(visit, arg)) return r;
+        return 0;
+    }
+
+    // What the suspended body resumes with: the value sent in, or the error,
+    // raised where it waits, passing through this function as through a frame.
+    Ref resume_value() {
+        if (thrown) {
+            thrown->restore();
+            thrown.reset();
+            add_traceback(*origin);
+            throw PyError();
+        }
+        return std::move(sent);
+    }
+};
+
+// What the object driving a body needs from its outermost frame: the driver
+// it shares with the frames it awaits, and the outcome.
+struct BodyPromise : Frame {
+    BodyPromise() noexcept = default;
+    template <class... Params>
+    explicit BodyPromise(Params&... params) noexcept : Frame(params...) {}
+
+    Driver* driver = nullptr;
+    std::coroutine_handle<> continuation;  // the frame awaiting this one, if any
+    // How this frame takes what it awaits now: true when it wants an error as
+    // a value (co_await x.settled()); false when an error simply leaves it.
+    bool settles = false;
+    Ref result;
+    std::optional<PyError> error;
+
+    void unhandled_exception() noexcept {
+        if (PyError* in_flight = error_in_flight()) {
+            error.emplace(std::move(*in_flight));
+            return;
+        }
+        set_error_from_current_exception();
+        error.emplace();
+    }
 };
 
 // `co_await this_driver()` gives a body its driver without suspending.
@@ -49,32 +197,25 @@ struct this_driver {
     Driver* await_resume() noexcept { return driver; }
 };
 
-// While alive, `error` is the exception being handled by the body, as inside
-// an `except` block or a `with` statement's exit.
-class Handling {
-public:
-    Handling(Driver* driver, PyError& error) noexcept : item_(driver->exc_state) {
-        saved_ = {item_.exc_type, item_.exc_value, item_.exc_traceback, nullptr};
-        PyObject* value = error.value();
-        item_.exc_type = Py_XNewRef(value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : error.type());
-        item_.exc_value = Py_XNewRef(value);
-        item_.exc_traceback = Py_XNewRef(error.traceback());
+// Errors travel without unwinding. An error that leaves `from` (its awaited
+// object failed, or its body ended with the error) goes up past every frame
+// that would only let it pass, as unwinding would, and is handed as a value
+// to the child of the first frame that settles; that frame is resumed (the
+// frames passed over are destroyed with their owner, which runs their
+// destructors). Without such a frame the outermost one holds the error and
+// the driver ends the body. Returns the frame to resume.
+inline std::coroutine_handle<> hand_up(BodyPromise* from, PyError error) noexcept {
+    BodyPromise* child = from;
+    while (child->parent && !static_cast<BodyPromise*>(child->parent)->settles)
+        child = static_cast<BodyPromise*>(child->parent);
+    child->result = nullptr;
+    child->error.emplace(std::move(error));
+    if (!child->parent) {
+        child->driver->failed = true;
+        return std::noop_coroutine();
     }
-    ~Handling() {
-        Py_XDECREF(item_.exc_type);
-        Py_XDECREF(item_.exc_value);
-        Py_XDECREF(item_.exc_traceback);
-        item_.exc_type = saved_.exc_type;
-        item_.exc_value = saved_.exc_value;
-        item_.exc_traceback = saved_.exc_traceback;
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    _PyErr_StackItem& item_;
-    _PyErr_StackItem saved_;
-};
+    return child->continuation;
+}
 
 // Memory for coroutine frames, kept for reuse (always under the GIL).
 void* frame_allocate(std::size_t size);
@@ -86,6 +227,11 @@ struct Settled {
     std::optional<PyError> error;
 };
 
+inline int traverse_value(const Settled& settled, visitproc visit, void* arg) {
+    Py_VISIT(settled.result.get());
+    return traverse_value(settled.error, visit, arg);
+}
+
 // `co_return Failure{error};` ends a Task with `error` without throwing it
 // (unwinding costs far more than the rest of an error path).
 struct Failure {
@@ -94,11 +240,8 @@ struct Failure {
 
 class Task {
 public:
-    struct promise_type {
-        Driver* driver = nullptr;
-        std::coroutine_handle<> continuation;  // the Task awaiting this one, if any
-        Ref result;
-        std::optional<PyError> error;
+    struct promise_type : BodyPromise {
+        using BodyPromise::BodyPromise;
 
         // Frames come from a small pool: a call makes and drops several.
         static void* operator new(std::size_t size) { return frame_allocate(size); }
@@ -112,8 +255,14 @@ public:
             struct Resume {
                 bool await_ready() noexcept { return false; }
                 std::coroutine_handle<> await_suspend(std::coroutine_handle<promise_type> h) noexcept {
-                    if (auto next = h.promise().continuation) return next;
-                    return std::noop_coroutine();
+                    auto& p = h.promise();
+                    if (!p.continuation) return std::noop_coroutine();
+                    if (p.error && !static_cast<BodyPromise*>(p.parent)->settles) {
+                        PyError error = std::move(*p.error);
+                        p.error.reset();
+                        return hand_up(&p, std::move(error));
+                    }
+                    return p.continuation;
                 }
                 void await_resume() noexcept {}
             };
@@ -121,14 +270,6 @@ public:
         }
         void return_value(Ref value) noexcept { result = std::move(value); }
         void return_value(Failure failure) noexcept { error.emplace(std::move(failure.error)); }
-        void unhandled_exception() noexcept {
-            if (PyError* in_flight = error_in_flight()) {
-                error.emplace(std::move(*in_flight));
-                return;
-            }
-            set_error_from_current_exception();
-            error.emplace();
-        }
     };
     using Handle = std::coroutine_handle<promise_type>;
 
@@ -138,15 +279,19 @@ public:
         if (h_) h_.destroy();
     }
     Handle handle() const noexcept { return h_; }
+    Handle release() noexcept { return std::exchange(h_, {}); }
 
     // Awaiting a Task from another Task runs it on the same driver.
     struct Awaiter {
         Handle h;
+        bool settles = false;
         bool await_ready() noexcept { return false; }
         template <class P>
         std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
+            outer.promise().settles = settles;
             h.promise().driver = outer.promise().driver;
             h.promise().continuation = outer;
+            h.promise().parent = &outer.promise();
             return h;
         }
         Ref await_resume() {
@@ -164,7 +309,7 @@ public:
             return Settled{std::move(p.result), std::move(p.error)};
         }
     };
-    SettledAwaiter settled() && noexcept { return SettledAwaiter{{h_}}; }
+    SettledAwaiter settled() && noexcept { return SettledAwaiter{{h_, true}}; }
 
 private:
     explicit Task(Handle h) noexcept : h_(h) {}
@@ -176,6 +321,8 @@ Ref awaitable_iterator(const Ref& obj);
 
 struct PyAwait {
     Ref awaitable;
+    bool iterator = false;  // `yield from`: already the iterator to delegate to
+    bool settles = false;   // (see BodyPromise::settles)
     Driver* driver = nullptr;
     std::optional<PyError> failed;
 
@@ -184,30 +331,54 @@ struct PyAwait {
     bool await_suspend(std::coroutine_handle<P> h) noexcept {
         driver = h.promise().driver;
         try {
-            driver->delegate = awaitable_iterator(awaitable);
+            // As GET_AWAITABLE, the awaitable is replaced by its iterator.
+            Ref obj = std::exchange(awaitable, nullptr);
+            driver->delegate = iterator ? std::move(obj) : awaitable_iterator(obj);
         } catch (...) {
             set_error_from_current_exception();
             failed.emplace();
             return false;  // raise at once, without suspending
         }
         driver->current = h;
+        driver->innermost = &h.promise();
+        h.promise().settles = settles;
         return true;
     }
     Ref await_resume() {
         if (failed) throw PyError(std::move(*failed));
-        if (driver->thrown) {
-            // The error now passes through this function, as it would through
-            // a Python frame waiting at this await.
-            driver->thrown->restore();
-            driver->thrown.reset();
-            add_traceback(*driver->origin);
-            throw PyError();
-        }
-        return std::move(driver->sent);
+        return driver->resume_value();
     }
 };
 
-// `await obj` inside a body.
-inline PyAwait await(Ref obj) noexcept { return PyAwait{std::move(obj)}; }
+// `co_await settle(obj)`: awaits obj and gives its outcome, the error as a value.
+struct PySettle : PyAwait {
+    Settled await_resume() noexcept {
+        if (failed) return Settled{nullptr, std::move(failed)};
+        Settled outcome{std::move(driver->sent), std::move(driver->thrown)};
+        driver->thrown.reset();
+        if (outcome.error) {
+            // It passes through this function, as through a frame waiting here.
+            outcome.error->restore();
+            add_traceback(*driver->origin);
+            outcome.error.emplace();
+        }
+        return outcome;
+    }
+};
+inline PySettle settle(Ref&& obj) noexcept { return PySettle{{std::move(obj), false, true}}; }
+inline PySettle settle(Ref& obj) noexcept { return PySettle{{std::move(obj), false, true}}; }
+
+// `await obj` inside a body. The awaitable is taken from the local that holds
+// it (it can be awaited only once), so that the frame holds it no more and
+// the garbage collector sees it through the driver alone.
+inline PyAwait await(Ref&& obj) noexcept { return PyAwait{std::move(obj)}; }
+inline PyAwait await(Ref& obj) noexcept { return PyAwait{std::move(obj)}; }
+
+// `yield from iterable` inside a generator's body (or a Task it awaits): the
+// generator object drives the iterator; the body resumes with its return
+// value, or with its error raised.
+inline PyAwait yield_from(const Ref& iterable) {
+    return PyAwait{Ref::checked(PyObject_GetIter(iterable.get())), true};
+}
 
 }  // namespace py

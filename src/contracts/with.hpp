@@ -16,10 +16,10 @@ namespace py {
 
 template <class Body>
 Task with(Ref manager, Body body) {
-    Driver* driver = co_await this_driver();
+    Frame* frame = co_await this_frame();
     Ref exit = lookup_special(manager, "__exit__"_n);
-    Ref enter = lookup_special(manager, "__enter__"_n);
-    Ref value = enter();
+    frame->keep(exit);  // seen by the garbage collector while the block awaits
+    Ref value = lookup_special(manager, "__enter__"_n)();
 
     Settled block = co_await body(std::move(value)).settled();
     if (!block.error) {
@@ -29,17 +29,22 @@ Task with(Ref manager, Body body) {
     std::optional<PyError>& error = block.error;
 
     // The exit runs while the error counts as the exception being handled, as
-    // the interpreter's own `with` does, so whatever it raises chains to it.
+    // the interpreter's own `with` does; an error it raises takes the place of
+    // the block's, chained to it.
+    std::optional<PyError> raised;
     {
-        Handling handling(driver, *error);
+        Handling handling(*error);
         try {
             ExitArgs args = exit_args(*error);
             Ref suppress = exit({args.type, args.value, args.traceback});
             if (suppress.truth()) co_return Ref();
-        } catch (PyError& raised) {
-            chain_context(raised, *error);
-            throw;
+        } catch (PyError& e) {
+            raised.emplace(std::move(e));
         }
+    }
+    if (raised) {
+        chain_context(*raised, *error);
+        co_return Failure{std::move(*raised)};
     }
     co_return Failure{std::move(*error)};
 }

@@ -8,6 +8,7 @@
 // end backwards for n > 0, forward once for n < 0.
 #include "contracts/contracts.hpp"
 #include "contracts/generator.hpp"
+#include "contracts/with.hpp"
 #include "log_tail.hpp"
 
 namespace {
@@ -80,28 +81,6 @@ void define_globals(const Ref& module) {
 
 // ---- the generic path: two generators ---------------------------------------
 
-bool exit_with_error(const Ref& exit, py::PyError& error) {
-    PyObject* value = error.value();
-    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-    Ref exc = Ref::borrow(value);
-    Ref tb = Ref::borrow(error.traceback() ? error.traceback() : Py_None);
-    // While the exit runs the error is the one being handled, so sys.exc_info()
-    // sees it and an error raised by the exit names it as its context.
-    PyThreadState* thread = PyThreadState_Get();
-    _PyErr_StackItem handling{type.get(), exc.get(), tb.get(), thread->exc_info};
-    thread->exc_info = &handling;
-    Ref result;
-    std::optional<py::PyError> raised;
-    try {
-        result = exit({type, exc, tb});
-    } catch (py::PyError& e) {
-        raised.emplace(std::move(e));
-    }
-    thread->exc_info = handling.previous_item;
-    if (raised) throw std::move(*raised);
-    return result.truth();
-}
-
 // For the backup (when it exists), then the current file:
 //     with path.open("r", encoding="utf-8", errors="replace") as lines: yield from lines
 // (opened by log_tail::open_text, which refuses a FIFO, a device or a socket).
@@ -117,20 +96,10 @@ Generator iter_rotated_and_current(Env, Arg<"current"> current) {
         // As path.open("r", encoding="utf-8", errors="replace"), refusing
         // what is not a regular file before reading from it.
         Ref file = log_tail::open_text(path);
-        Ref enter = py::lookup_special(file, "__enter__"_n);
-        Ref exit = py::lookup_special(file, "__exit__"_n);
-        Ref lines = enter();
-        std::optional<py::PyError> error;
-        try {
+        co_await py::with(std::move(file), [](Ref lines) -> Task {
             co_await py::yield_from(lines);
-        } catch (py::PyError& e) {
-            error.emplace(std::move(e));
-        }
-        if (!error) {
-            exit({py::none(), py::none(), py::none()});
-            continue;
-        }
-        if (!exit_with_error(exit, *error)) throw std::move(*error);
+            co_return py::none();
+        });
     }
 }
 

@@ -36,8 +36,8 @@ Ref token_holders(const Env& env, const Ref& session) {
 }
 
 // token_dict.get(key) if token_dict else None
-Ref get_if_any(const Ref& token_dict, const char* key) {
-    return token_dict.truth() ? token_dict.method("get"_n)({py::str(key)}) : py::none();
+Ref get_if_any(const Ref& token_dict, const Ref& key) {
+    return token_dict.truth() ? token_dict.method("get"_n)({key}) : py::none();
 }
 
 [[noreturn]] void raise_not_found(const Env& env, const Ref& api_key_uid) {
@@ -72,7 +72,7 @@ Task create_api_token(Env env, Arg<"name"> name) {
     try {
         token_response = env["api_token_create"_n]({"name"_kw = token_name});
     } catch (py::PyError& e) {
-        py::ExceptScope handling(e);
+        py::Handling handling(e);
         if (e.matches(PyExc_ConnectionError))
             py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to create the token."_s);
         if (!e.matches(PyExc_Exception)) throw;
@@ -108,9 +108,9 @@ Task list_keyfolio(Env env) {
                 "user_sub"_kw = user.attr("username"_n),
                 "user_name"_kw = py::concat({py::text(user.attr("firstname"_n)), " "_s,
                                              py::text(user.attr("lastname"_n))}),
-                "api_key_name"_kw = get_if_any(token_dict, "name"),
-                "api_key_uid"_kw = get_if_any(token_dict, "uid"),
-                "server_url"_kw = get_if_any(token_dict, "server_url"),
+                "api_key_name"_kw = get_if_any(token_dict, "name"_s),
+                "api_key_uid"_kw = get_if_any(token_dict, "uid"_s),
+                "server_url"_kw = get_if_any(token_dict, "server_url"_s),
             });
             py::append(results, record);
         }
@@ -143,7 +143,7 @@ Task delete_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
     try {
         env["api_token_delete"_n]({api_key_uid});
     } catch (py::PyError& e) {
-        py::ExceptScope handling(e);
+        py::Handling handling(e);
         if (e.matches(PyExc_ConnectionError))
             py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to revoke the token."_s);
         if (!e.matches(PyExc_Exception)) throw;
@@ -194,7 +194,7 @@ Task check_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
         response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(true)});
     } catch (py::PyError& e) {
         // Any failure other than a rejection is reported as unreachable.
-        py::ExceptScope handling(e);
+        py::Handling handling(e);
         if (e.matches(env["APIKeyInvalidException"_n].get())) {
             response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(false)});
         } else if (e.matches(PyExc_Exception)) {
