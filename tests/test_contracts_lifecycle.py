@@ -322,12 +322,21 @@ def test_generator_file_context_exit_gets_a_traceback(tmp_path, monkeypatch):
             seen.append((typ, tb, value.__traceback__ is tb if value else None))
             return False
 
-    class P(type(path)):
+    class P:  # path-like without __fspath__: its own open() is used
+        name = "a.log"
+        parent = property(lambda self: self)
+
+        def __truediv__(self, other):
+            return self
+
+        def exists(self):
+            return False
+
         def open(self, *args, **kwargs):
             return Ctx(None)
 
     with pytest.raises(ValueError):
-        list(logs._iter_rotated_and_current(P(path)))
+        list(logs._iter_rotated_and_current(P()))
     assert seen and seen[0][0] is ValueError and seen[0][1] is not None and seen[0][2]
 
 

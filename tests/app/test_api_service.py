@@ -23,6 +23,7 @@ from zentab_api.python_api.auth.local import keyfolio
 from zentab_api.python_api.sync import parcelry, tidewell
 from zentab_client.local.database import dispose_engines
 from zentab_client.remote.keyfolio import TOKEN_CACHE
+from zentab_client.settings.folders import get_data_dir
 from zentab_client.settings.user_settings import login, logout
 from zentab_server import start_server
 from zentab_service_manager import ServiceManager
@@ -349,6 +350,7 @@ def test_untrustworthy_address_files_are_ignored(tmp_path, monkeypatch, make):
     path = tmp_path / api_address.ADDRESS_FILE_NAME
     good = '{"port": 8000, "pid": 1, "key": "k"}'
     if make == "world_readable":
+        get_data_dir()  # an address file loosened after the data directory was made private
         path.write_text(good)
         path.chmod(0o644)
     elif make == "symlink":
@@ -408,7 +410,7 @@ def test_a_store_fault_is_a_fixed_500_and_its_traceback_one_record_in_api_log(ap
     (record,) = fault_records()
     lines = record.splitlines()
     assert lines[1] == "Traceback (most recent call last):"
-    assert any(line.startswith("sqlalchemy.exc.OperationalError") for line in lines)
+    assert re.match(r"[\w.]+(Error|Exception)\b", lines[-1]), lines[-1]
 
 
 def test_the_asyncio_loop_serves_as_well(tmp_path, monkeypatch):
