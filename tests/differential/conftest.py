@@ -740,7 +740,7 @@ def compare(script, loop, exact=False):
     assert native[1] == twin[1], "collaborator journals differ"
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def loop():
     # What exists now is never garbage of a script: a full collection then only
     # looks at what the scripts make, which keeps gc.collect() cheap.
@@ -750,10 +750,3 @@ def loop():
     yield loop
     loop.close()
     gc.unfreeze()
-
-
-@pytest.fixture(scope="session")
-def harness():
-    return types.SimpleNamespace(scripts=scripts, compare=compare, run_side=run_side, Script=Script, Beh=Beh,
-                                 World=World, twin_module=twin_module, NATIVE=NATIVE, PROFILE=PROFILE,
-                                 COROUTINES=COROUTINES, GENERATORS=GENERATORS, ASession=ASession, Ticks=Ticks)

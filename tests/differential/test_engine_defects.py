@@ -225,3 +225,18 @@ def test_exit_sees_the_traceback_of_our_own_errors(loop, native, module, functio
 def test_random_sequences_without_masks(loop, data):
     module, function = data.draw(st.sampled_from(FUNCTIONS))
     compare(data.draw(scripts(module, function)), loop, exact=True)
+
+
+@both("an error caught and translated by the function has no traceback entry of the function")
+@pytest.mark.parametrize("function, failing, kind", [("create_api_token", "api_token_create", "connection"),
+                                                     ("check_api_token", "test_api_token", "value")])
+def test_a_translated_error_carries_the_function_entry(monkeypatch, native, function, failing, kind):
+    world = World("keyfolio", {failing: Beh(fail=kind)},
+                  dict(user_sub="u1", server_url="s", existing=None, rows=[{"uid": "id1"}]), "manual")
+    module = bound("keyfolio", native, world, monkeypatch)
+    coroutine = getattr(module, function)(*(("id1",) if function == "check_api_token" else ()))
+    with pytest.raises(Exception) as raised:
+        coroutine.send(None)
+    translated = raised.value.__context__
+    assert world.label_of(translated).startswith(failing)
+    assert world.tb_names(translated.__traceback__) == (function,)
