@@ -1,11 +1,12 @@
 """Our functions' annotations resolve like a Python function's, so frameworks can use them directly."""
+import asyncio
 import inspect
 import typing
 from types import SimpleNamespace
 
+import httpx
 import pytest
 from fastapi import FastAPI
-from fastapi.testclient import TestClient
 
 from conftest import NATIVE, OWN
 from zentab_api.app.schemas.sync.parcelry import SyncItemReadV1
@@ -65,9 +66,13 @@ def test_a_coroutine_function_serves_as_a_fastapi_route(monkeypatch):
     monkeypatch.setattr(parcelry, "crud_parcelry", SimpleNamespace(read_sync_item=read_sync_item))
     app = FastAPI()
     app.get("/items/{sync_item_id}")(parcelry.get_sync_item)
-    with TestClient(app) as client:
-        response = client.get("/items/41")
-        refused = client.get("/items/forty-one")
+
+    async def serve():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+            return await client.get("/items/41"), await client.get("/items/forty-one")
+
+    response, refused = asyncio.run(serve())
     assert response.status_code == 200, response.text
     assert response.json()["id"] == 41 and response.json()["dataIdentifier"] == "notes/a.csv"
     assert journal == ["enter", ("read_sync_item", "db", 41), ("exit", (None, None, None))]

@@ -5,6 +5,7 @@ and is marked xfail(strict=True) while the engine differs, so that the mend
 shows up as an unexpected pass.
 """
 import gc
+import warnings
 import weakref
 
 import pytest
@@ -78,8 +79,12 @@ def test_cycle_through_the_arguments_is_collected(monkeypatch, native, started):
         holder.c.send(None)
     alive = weakref.ref(holder.c)
     del holder
-    gc.collect()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        gc.collect()
     assert alive() is None
+    never_awaited = [w for w in caught if "was never awaited" in str(w.message)]
+    assert len(never_awaited) == (0 if started else 1)
     assert len(exits(world)) == (1 if started else 0)
     if started:
         assert exits(world)[0][1][0] == "GeneratorExit"
