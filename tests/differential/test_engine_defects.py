@@ -54,11 +54,13 @@ def tidewell_data(**over):
     ("parcelry", "get_sync_item", (41,), PARCELRY_DATA, "read_sync_item"),
     ("parcelry", "report_sync_item", (41, "m"), PARCELRY_DATA, "read_sync_source"),
 ], ids=["tidewell.get_sync_status", "parcelry.get_sync_item", "parcelry.report_sync_item"])
-def test_close_while_a_suppressing_exit_lets_the_body_return(loop, module, function, args, data, pending):
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_close_while_a_suppressing_exit_lets_the_body_return(loop, module, function, args, data, pending, how):
     script = Script(module, function, args, {}, {"session": Beh(exit_mode="suppress"), pending: Beh(k=1)}, data,
-                    "manual", ops=[("send", None), ("close",)])
+                    "manual", ops=[("send", None), (how,)])
     twin_trace = run_side(script, False, loop)[0]
-    assert twin_trace[1] == (("close",), ("closed", ("NoneType", None)))
+    assert twin_trace[1] == ((("close",), ("closed", ("NoneType", None))) if how == "close" else ("dropped", True))
+    assert twin_trace[-1] == ("unraisable", ())  # nothing to report when a finalised body returns
     compare(script, loop, exact=True)
 
 
