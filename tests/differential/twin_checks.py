@@ -1,0 +1,53 @@
+"""Argument and return checks shared by the Python twins, with the native messages.
+
+`entry` splits a twin into what happens when the function is called (argument
+conversion, before the coroutine exists) and the coroutine body; the entry's
+code carries the function's own name so that a traceback names it as the
+native one does.
+"""
+import functools
+
+
+def to_int(name, value):
+    if type(value) is int:
+        return value
+    kind = type(value)
+    if not (hasattr(kind, "__index__") or hasattr(kind, "__int__") or hasattr(kind, "__float__")
+            or isinstance(value, complex)):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected int, got {kind.__name__})")
+    return int(value)
+
+
+def exact(name, expected, value, optional=False):
+    if type(value) is expected or (optional and value is None):
+        return value
+    kind = type(value)
+    if isinstance(value, expected):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {kind.__name__}). "
+                        f"Subclasses of built-in types are not accepted; an exact {expected.__name__} instance "
+                        f"is required.")
+    raise TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {kind.__name__})")
+
+
+def expect_str(value):
+    if type(value) is str or value is None:
+        return value
+    raise TypeError(f"Expected str, got {type(value).__name__}")
+
+
+def expect_int(value):
+    if type(value) is int or value is None:
+        return value
+    if hasattr(type(value), "__index__") or hasattr(type(value), "__int__") or hasattr(type(value), "__float__"):
+        return int(value)
+    raise TypeError(f"Expected int, got {type(value).__name__}")
+
+
+def entry(convert):
+    """Run `convert(*args, **kwargs) -> kwargs` at call time, then create the coroutine."""
+    def wrap(body):
+        def call(*args, **kwargs):
+            return body(**convert(*args, **kwargs))
+        call.__code__ = call.__code__.replace(co_name=body.__name__)
+        return functools.wraps(body)(call)
+    return wrap
