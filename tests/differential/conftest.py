@@ -541,7 +541,7 @@ def step(world, obj, op):
     return ("yield", world.desc(value))
 
 
-def run_side(script, native, loop, exact=True):
+def run_side(script, native, loop):
     """Run the script on one side; returns (trace, journal)."""
     world = World(script.module, script.plan, script.data, script.mode)
     module = NATIVE[script.module] if native else twin_module(script.module)
@@ -569,8 +569,6 @@ def run_side(script, native, loop, exact=True):
             elif obj is not None:
                 alive = weakref.ref(obj)
                 for op in script.ops:
-                    if op[0] == "drop" and not exact and world.suspended_in == "exit":
-                        op = ("close",)  # a coroutine dropped in its exit is never freed: masked
                     if op[0] == "drop":
                         del obj
                         gc.collect()
@@ -579,8 +577,6 @@ def run_side(script, native, loop, exact=True):
                     trace.append((op, step(world, obj, op)))
                 else:
                     trace.append((("last close",), step(world, obj, ("close",))))
-                    while not exact and world.suspended_in == "exit":  # masked as above
-                        trace.append((("close",), step(world, obj, ("close",))))
                     del obj
                     gc.collect()
                     trace.append(("freed", alive() is None))
@@ -697,55 +693,12 @@ def scripts(draw, module, function):
                   cancel_after=draw(st.one_of(st.none(), st.integers(0, 8))) if mode == "task" else None)
 
 
-# Known differences of the engine, masked in `compare(..., exact=False)` so that
-# the property guards everything else; `exact=True` shows them (xfail until mended).
-def mask_exit_traceback(entry):
-    """Exits see the error's traceback without the function's entry, or None for our own errors."""
-    if entry and entry[0] == "exit":
-        t, value = entry[-1][:2]
-        return entry[:-1] + ((t, value and value[:5]),)
-    return entry
-
-
-IGNORED = ("raise", ("exc", "RuntimeError", "coroutine ignored GeneratorExit", None, None, False, ()))
-
-
-def mask_close_in_suppressing_exit(entry):
-    """close() raises "coroutine ignored GeneratorExit" where the body returned after its exit suppressed."""
-    if entry[0] in (("close",), ("last close",)) and (entry[1][0] == "closed" or entry[1][0] == "raise"
-                                                       and entry[1][1][:3] == IGNORED[1][:3]):
-        return (entry[0], "returned or ignored")
-    return entry
-
-
-def mask_ignored_on_finalisation(entry):
-    """...and when such a coroutine is dropped, the finaliser reports that error as unraisable."""
-    if entry[0] == "unraisable":
-        return (entry[0], tuple(u for u in entry[1] if u[0][1:3] != IGNORED[1][1:3]))
-    return entry
-
-
-def mask_generator_exit_context(entry):
-    """The GeneratorExit that close() sends into an exit's pending await carries a __context__."""
-    if entry[0] == "thrown into" and entry[2][1] == "GeneratorExit":
-        return entry[:2] + (entry[2][:3] + (None,) + entry[2][4:],)
-    return entry
-
-
-def masked(trace, journal):
-    trace = [mask_ignored_on_finalisation(mask_close_in_suppressing_exit(mask_exit_traceback(x))) for x in trace]
-    journal = [mask_generator_exit_context(mask_exit_traceback(x)) for x in journal]
-    return trace, journal
-
-
-def compare(script, loop, exact=False):
+def compare(script, loop):
     # What exists before the script is never its garbage; frozen, it is not scanned
     # again by the collections below (hypothesis' own records grow with every example).
     gc.freeze()
-    native = run_side(script, True, loop, exact)
-    twin = run_side(script, False, loop, exact)
-    if not exact:
-        native, twin = masked(*native), masked(*twin)
+    native = run_side(script, True, loop)
+    twin = run_side(script, False, loop)
     assert native[0] == twin[0], "outcomes differ"
     assert native[1] == twin[1], "collaborator journals differ"
 

