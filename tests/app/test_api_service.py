@@ -8,6 +8,7 @@ import inspect
 import os
 import re
 import socket
+import sqlite3
 import stat
 import subprocess
 import sys
@@ -381,19 +382,17 @@ def test_address_round_trip_and_removal_only_by_its_owner(tmp_path, monkeypatch)
 
 
 def test_a_store_fault_is_a_fixed_500_and_its_traceback_one_record_in_api_log(api, env):
-    db = env["data"] / "tidewell.db"
-    aside = env["data"] / "aside"
-    aside.mkdir()
-    moved = [p for p in env["data"].glob("tidewell.db*")]
-    for p in moved:
-        p.rename(aside / p.name)
-    db.mkdir()  # SQLite cannot open a directory: an error nobody maps
+    # The service keeps its store connection open, so the fault is made inside the
+    # database: a table it needs goes missing, an error nobody maps.
+    def rename(old, new):
+        with sqlite3.connect(env["data"] / "tidewell.db", timeout=10) as db:
+            db.execute(f"ALTER TABLE {old} RENAME TO {new}")
+
+    rename("sync_items", "sync_items_aside")
     try:
         answer = api.get("/sync/items/1")
     finally:
-        db.rmdir()
-        for p in moved:
-            (aside / p.name).rename(p)
+        rename("sync_items_aside", "sync_items")
     assert error_of(answer, 500) == {"detail": "Internal server error", "error": "InternalServerError"}
     assert "Traceback" not in answer.text and str(env["data"]) not in answer.text
     # The same keep-alive connection serves on.
@@ -410,7 +409,7 @@ def test_a_store_fault_is_a_fixed_500_and_its_traceback_one_record_in_api_log(ap
     (record,) = fault_records()
     lines = record.splitlines()
     assert lines[1] == "Traceback (most recent call last):"
-    assert re.match(r"[\w.]+(Error|Exception)\b", lines[-1]), lines[-1]
+    assert any(line.startswith("sqlalchemy.exc.OperationalError") for line in lines)
 
 
 def test_the_asyncio_loop_serves_as_well(tmp_path, monkeypatch):
