@@ -71,9 +71,9 @@ void finish(Object::Body& b) {
     Driver& d = b.driver;
     d.innermost = nullptr;
     d.failed = false;
-    d.delegate = nullptr;
-    d.sent = nullptr;
-    d.yielded = nullptr;
+    d.delegate.reset();
+    d.sent.reset();
+    d.yielded.reset();
     d.thrown.reset();
     Py_CLEAR(d.exc_state.exc_type);
     Py_CLEAR(d.exc_state.exc_value);
@@ -159,7 +159,7 @@ PySendResult send_ex(Object::Body& b, PyObject* arg, bool throwing, bool closing
             return PYGEN_ERROR;
         }
     } else if (throwing) {
-        d.delegate = nullptr;
+        d.delegate.reset();
         d.thrown.emplace();
     } else if (d.delegate) {
         b.state = State::running;
@@ -200,7 +200,7 @@ PyObject* raise_here(Object::Body& b) {
 // GeneratorExit in the body; -1 with an error set if that failed. As the
 // host's, it runs with the caller's handled exception, not the body's.
 int close_delegate(Object::Body& b) {
-    Ref delegate = std::exchange(b.driver.delegate, nullptr);
+    Ref delegate = std::exchange(b.driver.delegate, Ref());
     b.state = State::running;
     int status = protocol::close_iterator(delegate.get());
     b.state = State::suspended;
@@ -228,7 +228,7 @@ PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                 Py_DECREF(method);
                 if (yielded) return yielded;
                 // The delegate ended: its value or its error goes on into the body.
-                d.delegate = nullptr;
+                d.delegate.reset();
                 PyObject* value = nullptr;
                 if (_PyGen_FetchStopIterationValue(&value) == 0)
                     d.sent = Ref::steal(value);
@@ -239,7 +239,7 @@ PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                 PySendResult status = drive(b, &out);
                 return protocol::call_result(status, out, true);
             }
-            d.delegate = nullptr;
+            d.delegate.reset();
         }
     }
     if (!protocol::set_thrown(typ, val, tb)) return nullptr;

@@ -50,7 +50,7 @@ bool send_to_delegate(Ref& delegate, PyObject* value, PyObject** yielded, Ref& s
         *yielded = result;
         return true;
     }
-    delegate = nullptr;
+    delegate.reset();
     if (status == PYGEN_RETURN) {
         sent = Ref::steal(result);
     } else {

@@ -135,7 +135,8 @@ struct KwName {
 class Ref {
 public:
     Ref() noexcept = default;
-    Ref(std::nullptr_t) noexcept {}
+    // No Ref from nullptr: an empty Ref is Ref(), and reset() empties one.
+    void reset() noexcept { Py_CLEAR(p_); }
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
     static Ref borrow(PyObject* p) noexcept {
         Py_XINCREF(p);

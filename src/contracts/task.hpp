@@ -208,7 +208,7 @@ inline std::coroutine_handle<> hand_up(BodyPromise* from, PyError error) noexcep
     BodyPromise* child = from;
     while (child->parent && !static_cast<BodyPromise*>(child->parent)->settles)
         child = static_cast<BodyPromise*>(child->parent);
-    child->result = nullptr;
+    child->result.reset();
     child->error.emplace(std::move(error));
     if (!child->parent) {
         child->driver->failed = true;
@@ -332,7 +332,7 @@ struct PyAwait {
         driver = h.promise().driver;
         try {
             // As GET_AWAITABLE, the awaitable is replaced by its iterator.
-            Ref obj = std::exchange(awaitable, nullptr);
+            Ref obj = std::exchange(awaitable, Ref());
             driver->delegate = iterator ? std::move(obj) : awaitable_iterator(obj);
         } catch (...) {
             set_error_from_current_exception();
@@ -353,7 +353,7 @@ struct PyAwait {
 // `co_await settle(obj)`: awaits obj and gives its outcome, the error as a value.
 struct PySettle : PyAwait {
     Settled await_resume() noexcept {
-        if (failed) return Settled{nullptr, std::move(failed)};
+        if (failed) return Settled{Ref(), std::move(failed)};
         Settled outcome{std::move(driver->sent), std::move(driver->thrown)};
         driver->thrown.reset();
         if (outcome.error) {
