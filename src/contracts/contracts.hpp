@@ -12,6 +12,7 @@ namespace contracts {
 using py::await;
 using py::async_with;
 using py::Task;
+using py::Method;
 using py::operator""_n;
 using py::operator""_kw;
 using py::operator""_s;

@@ -195,6 +195,10 @@ Ref Method::operator()(std::initializer_list<Arg> args) const {
     return Ref::checked(vectorcall(callable_.get(), self_.get(), args));
 }
 
+PyObject* Method::call(std::initializer_list<Arg> args) const noexcept {
+    return vectorcall(callable_.get(), self_.get(), args);
+}
+
 bool eq(const Ref& a, const Ref& b) {
     return Ref::checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)).truth();
 }

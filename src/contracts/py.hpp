@@ -187,6 +187,8 @@ public:
     Method(Ref callable, Ref self) noexcept : callable_(std::move(callable)), self_(std::move(self)) {}
     Ref operator()() const;
     Ref operator()(std::initializer_list<struct Arg> args) const;
+    // The same call without raising: a new reference, or NULL with the error set.
+    PyObject* call(std::initializer_list<struct Arg> args) const noexcept;
 
 private:
     Ref callable_;

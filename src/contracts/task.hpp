@@ -328,21 +328,31 @@ struct PyAwait {
 
     bool await_ready() noexcept { return false; }
     template <class P>
-    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
         driver = h.promise().driver;
-        try {
-            // As GET_AWAITABLE, the awaitable is replaced by its iterator.
-            Ref obj = std::exchange(awaitable, Ref());
-            driver->delegate = iterator ? std::move(obj) : awaitable_iterator(obj);
-        } catch (...) {
-            set_error_from_current_exception();
-            failed.emplace();
-            return false;  // raise at once, without suspending
+        if (!failed) {
+            try {
+                // As GET_AWAITABLE, the awaitable is replaced by its iterator.
+                Ref obj = std::exchange(awaitable, Ref());
+                driver->delegate = iterator ? std::move(obj) : awaitable_iterator(obj);
+            } catch (...) {
+                set_error_from_current_exception();
+                failed.emplace();
+            }
+        }
+        if (failed) {
+            // Nothing to wait for: the error is raised here at once. A frame
+            // that settles takes it as a value; otherwise it leaves this frame
+            // as a value too (see hand_up), and this frame is never resumed.
+            if (settles) return h;
+            PyError error = std::move(*failed);
+            failed.reset();
+            return hand_up(&h.promise(), std::move(error));
         }
         driver->current = h;
         driver->innermost = &h.promise();
         h.promise().settles = settles;
-        return true;
+        return std::noop_coroutine();
     }
     Ref await_resume() {
         if (failed) throw PyError(std::move(*failed));
@@ -373,6 +383,26 @@ inline PySettle settle(Ref& obj) noexcept { return PySettle{{std::move(obj), fal
 // the garbage collector sees it through the driver alone.
 inline PyAwait await(Ref&& obj) noexcept { return PyAwait{std::move(obj)}; }
 inline PyAwait await(Ref& obj) noexcept { return PyAwait{std::move(obj)}; }
+
+// `await obj.name(args)`: `co_await await(obj.method("name"_n), args...)`.
+// The call is made at once; an error it raises leaves the body as a value,
+// as the error of an awaited object does, without unwinding. The arguments
+// are a parameter pack (a braced list may not share a statement with
+// co_await in GCC 12), and C++ leaves the order in which a call's arguments
+// are evaluated open: so each is a variable or a "name"_kw pair, never an
+// expression still to evaluate (read it into a variable first, in Python's
+// order).
+template <class... Args>
+PyAwait await(Method method, Args&&... args) noexcept {
+    static_assert(((std::is_lvalue_reference_v<Args> || std::is_same_v<std::remove_cvref_t<Args>, Kw>)&&...),
+                  "read the argument into a variable first");
+    PyObject* result = method.call({Arg(args)...});
+    if (!result) {
+        note_raised();  // the call's line in this function, as a raise would add it
+        return PyAwait{Ref(), false, false, nullptr, PyError()};
+    }
+    return PyAwait{Ref::steal(result)};
+}
 
 // `yield from iterable` inside a generator's body (or a Task it awaits): the
 // generator object drives the iterator; the body resumes with its return

@@ -85,6 +85,7 @@ class Beh:
     exit_k: int = 0           # sessions: suspensions inside the exit
     exit_mode: str = "pass"   # sessions: "pass", "suppress" or "raise"
     enter_fail: str | None = None
+    call_fail: str | None = None  # awaited doubles: the call itself raises, before there is anything to await
 
 
 ERRORS = {"value": lambda where: ValueError(f"{where} failed"),
@@ -223,6 +224,8 @@ def awaited(world, name, result=None):
     def double(*args, **kwargs):
         world.log(name, world.desc(args), world.desc(kwargs))
         beh = world.beh(name)
+        if beh.call_fail:
+            raise world.error(beh.call_fail, name)
         return Ticks(world, name, beh.k, beh.fail, lambda: result(*args) if callable(result) else result)
     return double
 
@@ -605,7 +608,7 @@ async def in_task(world, obj, cancel_after):
 ks = st.sampled_from([0, 1, 1, 2])
 fails = st.sampled_from([None, None, "value", "cancel"])
 call_beh = st.builds(Beh, fail=st.sampled_from([None, None, "value"]))
-await_beh = st.builds(Beh, k=ks, fail=fails)
+await_beh = st.builds(Beh, k=ks, fail=fails, call_fail=st.sampled_from([None, None, None, "value", "cancel"]))
 async_session = st.builds(Beh, k=ks, enter_fail=fails, exit_k=ks,
                           exit_mode=st.sampled_from(["pass", "pass", "suppress", "raise"]))
 sync_session = st.builds(Beh, enter_fail=st.sampled_from([None, None, "value"]),

@@ -24,19 +24,7 @@ constexpr Import imports[] = {
 Task list_parcelry(Env env, Arg<"source_id"> source_id, Arg<"is_synchronized"> is_synchronized, Arg<"has_priority"> has_priority, Arg<"scope_identifier"> scope_identifier, Arg<"query"> query, Arg<"order_by"> order_by, Arg<"order_direction"> order_direction, Arg<"offset"> offset, Arg<"limit"> limit) {
     Ref summaries = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         // The store gets every argument as given: paging and filters are its business.
-        Ref listing = env["crud_parcelry"_n].method("list_parcelry"_n)({
-            db,
-            "source_id"_kw = source_id,
-            "is_synchronized"_kw = is_synchronized,
-            "has_priority"_kw = has_priority,
-            "scope_identifier"_kw = scope_identifier,
-            "order_by"_kw = order_by,
-            "order_direction"_kw = order_direction,
-            "offset"_kw = offset,
-            "limit"_kw = limit,
-            "query"_kw = query,
-        });
-        Ref items = co_await await(listing);
+        Ref items = co_await await(env["crud_parcelry"_n].method("list_parcelry"_n), db, "source_id"_kw = source_id, "is_synchronized"_kw = is_synchronized, "has_priority"_kw = has_priority, "scope_identifier"_kw = scope_identifier, "order_by"_kw = order_by, "order_direction"_kw = order_direction, "offset"_kw = offset, "limit"_kw = limit, "query"_kw = query);
         Ref result = py::new_list();
         for (const Ref& item : py::iterate(items))
             py::append(result, env["SyncItemReadSummaryV1"_n].method("model_validate"_n)({item}));
@@ -47,8 +35,7 @@ Task list_parcelry(Env env, Arg<"source_id"> source_id, Arg<"is_synchronized"> i
 
 Task get_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
     Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, sync_item_id});
-        Ref item = co_await await(reading);
+        Ref item = co_await await(env["crud_parcelry"_n].method("read_sync_item"_n), db, sync_item_id);
         co_return env["SyncItemReadV1"_n].method("model_validate"_n)({item});
     });
     co_return record ? record : py::none();
@@ -58,14 +45,7 @@ Task get_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
 
 Task reset_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
     co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref updating = env["crud_parcelry"_n].method("update_sync_item"_n)({
-            db,
-            sync_item_id,
-            "attempts"_kw = py::integer(0),
-            "synchronized"_kw = py::boolean(false),
-            "has_priority"_kw = py::boolean(false),
-        });
-        co_await await(updating);
+        co_await await(env["crud_parcelry"_n].method("update_sync_item"_n), db, sync_item_id, "attempts"_kw = py::integer(0), "synchronized"_kw = py::boolean(false), "has_priority"_kw = py::boolean(false));
         co_return py::none();
     });
     co_return py::none();
@@ -74,8 +54,7 @@ Task reset_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
 Task prioritize_sync_item(Env env, Arg<"sync_item_id"> sync_item_id) {
     co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
         // Only the flag: turning it into a priority value is the store's decision.
-        Ref updating = env["crud_parcelry"_n].method("update_sync_item"_n)({db, sync_item_id, "has_priority"_kw = py::boolean(true)});
-        co_await await(updating);
+        co_await await(env["crud_parcelry"_n].method("update_sync_item"_n), db, sync_item_id, "has_priority"_kw = py::boolean(true));
         co_return py::none();
     });
     co_return py::none();
@@ -88,10 +67,10 @@ Ref or_na(Ref value) { return value.truth() ? value : "N/A"_s; }
 
 Task generate_sync_item_report(Env env, Arg<"sync_item_id"> sync_item_id, Arg<"message"> message) {
     Ref report = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_parcelry"_n].method("read_sync_item"_n)({db, sync_item_id});
-        Ref item = co_await await(reading);
-        Ref source_reading = env["crud_sync_sources"_n].method("read_sync_source"_n)({db, item.attr("sync_source_id"_n)});
-        Ref sync_source = co_await await(source_reading);
+        Ref item = co_await await(env["crud_parcelry"_n].method("read_sync_item"_n), db, sync_item_id);
+        Method read_sync_source = env["crud_sync_sources"_n].method("read_sync_source"_n);
+        Ref source_id = item.attr("sync_source_id"_n);
+        Ref sync_source = co_await await(std::move(read_sync_source), db, source_id);
         Ref connectors = env["get_sync_connectors"_n]();
         Ref connector = connectors.method("get"_n)({sync_source.attr("connector"_n)});
         Ref connector_read = py::none();

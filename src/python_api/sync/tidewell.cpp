@@ -69,8 +69,7 @@ Task start_tidewell(Env env) {
     Ref running = status.attr("running_status"_n);
     if (py::eq(running, env["RunningStatus"_n].attr("RUNNING"_n))) {
         Ref tidewell_status = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-            Ref reading = env["crud_sync_status"_n].method("get_status"_n)({db});
-            Ref status_model = co_await await(reading);
+            Ref status_model = co_await await(env["crud_sync_status"_n].method("get_status"_n), db);
             co_return env["TidewellStatus"_n]({status_model.attr("status"_n).attr("value"_n)});
         });
         if (!tidewell_status) py::raise_unbound_local("tidewell_status");
@@ -79,8 +78,9 @@ Task start_tidewell(Env env) {
     }
     service.method("start"_n)();
     Ref response = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref updating = env["crud_sync_status"_n].method("update_status"_n)({db, env["SyncLoopStatus"_n].attr("RUNNING"_n)});
-        Ref status_model = co_await await(updating);
+        Method update_status = env["crud_sync_status"_n].method("update_status"_n);
+        Ref running = env["SyncLoopStatus"_n].attr("RUNNING"_n);
+        Ref status_model = co_await await(std::move(update_status), db, running);
         co_return env["_create_response"_n]({status_model});
     });
     co_return response ? response : py::none();
@@ -98,8 +98,7 @@ Task stop_tidewell(Env env) {
 
 Task get_sync_status(Env env) {
     Ref response = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_sync_status"_n].method("get_status"_n)({db});
-        Ref status_model = co_await await(reading);
+        Ref status_model = co_await await(env["crud_sync_status"_n].method("get_status"_n), db);
         co_return env["_create_response"_n]({status_model});
     });
     co_return response ? response : py::none();
@@ -109,8 +108,7 @@ Task get_sync_status(Env env) {
 
 Task get_sync_errors(Env env, Arg<"limit"> limit, Arg<"skip"> skip, Arg<"viewed"> viewed) {
     Ref records = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref reading = env["crud_sync_status"_n].method("read_sync_status_errors"_n)({db, skip, limit, "viewed"_kw = viewed});
-        Ref errors = co_await await(reading);
+        Ref errors = co_await await(env["crud_sync_status"_n].method("read_sync_status_errors"_n), db, skip, limit, "viewed"_kw = viewed);
         Ref result = py::new_list();
         for (const Ref& e : py::iterate(errors))
             py::append(result, env["SyncStatusErrors"_n].method("model_validate"_n)({e}));
@@ -121,8 +119,7 @@ Task get_sync_errors(Env env, Arg<"limit"> limit, Arg<"skip"> skip, Arg<"viewed"
 
 Task set_sync_status_error_viewed(Env env, Arg<"error_id"> error_id, Arg<"viewed"> viewed) {
     Ref record = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref setting = env["crud_sync_status"_n].method("set_sync_status_error_viewed"_n)({db, error_id, viewed});
-        Ref updated = co_await await(setting);
+        Ref updated = co_await await(env["crud_sync_status"_n].method("set_sync_status_error_viewed"_n), db, error_id, viewed);
         co_return env["SyncStatusErrors"_n].method("model_validate"_n)({updated});
     });
     co_return record ? record : py::none();
@@ -130,8 +127,7 @@ Task set_sync_status_error_viewed(Env env, Arg<"error_id"> error_id, Arg<"viewed
 
 Task mark_all_sync_status_errors_viewed(Env env) {
     Ref count = co_await async_with(env["get_db_session_context"_n](), [&](Ref db) -> Task {
-        Ref marking = env["crud_sync_status"_n].method("mark_all_sync_status_errors_viewed"_n)({db});
-        Ref flipped = co_await await(marking);
+        Ref flipped = co_await await(env["crud_sync_status"_n].method("mark_all_sync_status_errors_viewed"_n), db);
         co_return expect_int(flipped);
     });
     co_return count ? count : py::none();
