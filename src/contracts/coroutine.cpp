@@ -25,7 +25,9 @@ struct Object {
     PyObject_HEAD
     PyObject* weakrefs;
     PyObject* function;  // a coroutine's function (owns origin.code), else NULL
-    // C++ members, made with the object and destroyed in dealloc.
+    // C++ members, made in place with the object and destroyed in dealloc
+    // (one allocation per coroutine, from the interpreter's allocator). Raw
+    // storage keeps Object a plain C layout, as the type's slots expect.
     struct Body {
         const Kind* kind = nullptr;
         Driver driver;
@@ -38,13 +40,16 @@ struct Object {
         ~Body() {
             if (root) root.destroy();
         }
-    }* b;
+    };
+    alignas(Body) unsigned char body[sizeof(Body)];
 };
 
 PyTypeObject coroutine_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject generator_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-Object::Body& body_of(PyObject* self) { return *reinterpret_cast<Object*>(self)->b; }
+Object::Body& body_of(PyObject* self) {
+    return *std::launder(reinterpret_cast<Object::Body*>(reinterpret_cast<Object*>(self)->body));
+}
 
 // While the body (or what it sends to) runs, its handled-exception item is
 // on the thread's stack of them, exactly where a Python frame's would be.
@@ -305,7 +310,7 @@ void dealloc(PyObject* self) {
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    delete o->b;
+    body_of(self).~Body();
     Py_CLEAR(o->function);
     Py_TYPE(self)->tp_free(self);
 }
@@ -389,14 +394,7 @@ PyObject* make(PyTypeObject& type, const Kind& kind, std::coroutine_handle<> roo
     }
     o->weakrefs = nullptr;
     o->function = Py_XNewRef(function);
-    o->b = new (std::nothrow) Object::Body{};
-    if (!o->b) {
-        root.destroy();
-        Py_CLEAR(o->function);
-        PyObject_GC_Del(o);
-        return PyErr_NoMemory();
-    }
-    Object::Body& b = *o->b;
+    Object::Body& b = *new (o->body) Object::Body{};
     b.kind = &kind;
     b.qualname = Ref::borrow(origin.qualname);
     b.name = Ref::borrow(origin.name ? origin.name : origin.qualname);

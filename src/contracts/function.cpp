@@ -31,9 +31,16 @@ struct FunctionObject {
 struct FunctionAccess {
     static Ref& globals(Env& env) { return env.globals_; }
     static Ref& arg(Env& env, std::size_t i) { return env.args_[i]; }
-    static void allocate(Env& env, std::size_t n) {
-        env.args_.reset(new Ref[n]);
+    static bool allocate(Env& env, std::size_t n) {
+        if (n == 0) return true;
+        void* block = PyMem_Malloc(n * sizeof(Ref));
+        if (!block) {
+            PyErr_NoMemory();
+            return false;
+        }
+        env.args_ = {std::uninitialized_value_construct_n(static_cast<Ref*>(block), n) - n, Env::FreeArgs{n}};
         env.nargs_ = n;
+        return true;
     }
 };
 
@@ -74,7 +81,7 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
         return true;
     }
     if (nargs > n) return refuse_count(f, f->nrequired == n ? "exactly" : "at most", n, nargs);
-    FunctionAccess::allocate(env, static_cast<std::size_t>(n));
+    if (!FunctionAccess::allocate(env, static_cast<std::size_t>(n))) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i) FunctionAccess::arg(env, i) = Ref::borrow(args[i]);
 
     PyObject* bad_keyword = nullptr;

@@ -64,8 +64,17 @@ private:
         for (const Ref& a : env.args()) Py_VISIT(a.get());
         return 0;
     }
+    // The arguments live in their own block (from the interpreter's small-object
+    // allocator, not the C heap): Args keep pointing at them when Env moves.
+    struct FreeArgs {
+        std::size_t n;
+        void operator()(Ref* args) const noexcept {
+            std::destroy_n(args, n);
+            PyMem_Free(args);
+        }
+    };
     Ref globals_;
-    std::unique_ptr<Ref[]> args_;  // on the heap: Args keep pointing at them when Env moves
+    std::unique_ptr<Ref[], FreeArgs> args_{nullptr, FreeArgs{0}};
     std::size_t nargs_ = 0;
 };
 
