@@ -346,21 +346,24 @@ void function_dealloc(PyObject* self) {
 
 }  // namespace
 
-Ref Env::operator[](py::Name name) const {
+PyObject* Env::find(py::Name name) const noexcept {
     auto* dict = reinterpret_cast<PyDictObject*>(globals_.get());
     py::GlobalCache* cache = name.cache;
-    if (cache && cache->dict == globals_.get() && cache->version == dict->ma_version_tag) return Ref::borrow(cache->value);
+    if (cache && cache->dict == globals_.get() && cache->version == dict->ma_version_tag) return cache->value;
     PyObject* value = PyDict_GetItemWithError(globals_.get(), name);
     if (value) {
         if (cache) *cache = {globals_.get(), dict->ma_version_tag, value};
-        return Ref::borrow(value);
+        return value;
     }
-    if (PyErr_Occurred()) py::raise();
+    if (PyErr_Occurred()) return nullptr;
     value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (!value) {
-        if (PyErr_Occurred()) py::raise();
-        py::raise_format(PyExc_NameError, "name '%U' is not defined", name.object);
-    }
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.object);
+    return value;
+}
+
+Ref Env::operator[](py::Name name) const {
+    PyObject* value = find(name);
+    if (!value) py::raise();
     return Ref::borrow(value);
 }
 

@@ -178,6 +178,8 @@ PyObject* vectorcall(PyObject* callable, PyObject* self, std::initializer_list<A
 
 Ref Ref::operator()(std::initializer_list<Arg> args) const { return checked(vectorcall(p_, nullptr, args)); }
 
+PyObject* Ref::call(std::initializer_list<Arg> args) const noexcept { return vectorcall(p_, nullptr, args); }
+
 Method Ref::method(PyObject* name) const {
     PyObject* found = nullptr;
     int unbound = _PyObject_GetMethod(p_, name, &found);
@@ -226,14 +228,20 @@ Ref concat(std::initializer_list<Ref> parts) {
     return Ref::checked(_PyUnicode_JoinArray(""_s.get(), items, n));
 }
 
-void raise_with(const Ref& error_type, const Ref& message) {
-    Ref error = error_type({message});
-    if (PyExceptionInstance_Check(error.get())) {
+void set_error_with(const Ref& error_type, const Ref& message) noexcept {
+    Ref error = Ref::steal(PyObject_CallOneArg(error_type.get(), message.get()));
+    if (!error) {
+    } else if (PyExceptionInstance_Check(error.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
-    raise();
+    note_raised();
+}
+
+void raise_with(const Ref& error_type, const Ref& message) {
+    set_error_with(error_type, message);
+    throw PyError();
 }
 
 void raise_unbound_local(const char* name) {

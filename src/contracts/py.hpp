@@ -167,6 +167,8 @@ public:
     // to right because they stand in a braced list.
     Ref operator()() const { return checked(PyObject_CallNoArgs(p_)); }
     Ref operator()(std::initializer_list<struct Arg> args) const;
+    // The same call without raising: a new reference, or NULL with the error set.
+    PyObject* call(std::initializer_list<struct Arg> args) const noexcept;
     // obj.name(...) as the interpreter calls a method: looked up now, called
     // without making a bound method: obj.method("name"_n)({args}).
     class Method method(PyObject* name) const;
@@ -271,6 +273,9 @@ inline void append(const Ref& list, const Ref& item) { check(PyList_Append(list.
 
 // Raises `error_type(message)` as Python's `raise error_type(message)` would.
 [[noreturn]] void raise_with(const Ref& error_type, const Ref& message);
+// Sets that error (or the error making it raised), with the running
+// function's traceback entry, without throwing: for `co_return py::failure(...)`.
+void set_error_with(const Ref& error_type, const Ref& message) noexcept;
 
 // UnboundLocalError for a local that a suppressed error left unset.
 [[noreturn]] void raise_unbound_local(const char* name);

@@ -238,6 +238,13 @@ struct Failure {
     PyError error;
 };
 
+// `co_return py::failure(error_type, message);`: Python's `raise error_type(message)`
+// ending the body, without a throw.
+inline Failure failure(const Ref& error_type, const Ref& message) noexcept {
+    set_error_with(error_type, message);
+    return Failure{PyError()};
+}
+
 class Task {
 public:
     struct promise_type : BodyPromise {

@@ -68,18 +68,18 @@ Task create_api_token(Env env, Arg<"name"> name) {
     }
 
     Ref token_name = name.truth() ? name : env["generate_token_name"_n]();
-    Ref token_response;
-    try {
-        token_response = env["api_token_create"_n]({"name"_kw = token_name});
-    } catch (py::PyError& e) {
+    py::Settled created = env.attempt("api_token_create"_n, "name"_kw = token_name);
+    if (created.error) {
+        py::PyError& e = *created.error;
         py::Handling handling(e);
         if (e.matches(PyExc_ConnectionError))
-            py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to create the token."_s);
-        if (!e.matches(PyExc_Exception)) throw;
+            co_return py::failure(env["ServerUnreachableError"_n], "Cannot reach the server to create the token."_s);
+        if (!e.matches(PyExc_Exception)) co_return py::Failure{std::move(e)};
         Ref error_type = env["ServerOperationError"_n];
         Ref message = py::concat({"Server error while creating token: "_s, py::str_of(Ref::borrow(e.value()))});
-        py::raise_with(error_type, message);
+        co_return py::failure(error_type, message);
     }
+    Ref token_response = std::move(created.result);
 
     Ref token_info = env["APIKeyInfo"_n]({
         "uid"_kw = token_response.attr("uid"_n),
@@ -140,16 +140,16 @@ Task delete_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
     if (!target_user_sub) py::raise_unbound_local("target_user_sub");
     if (target_user_sub.is_none()) raise_not_found(env, api_key_uid);
 
-    try {
-        env["api_token_delete"_n]({api_key_uid});
-    } catch (py::PyError& e) {
+    py::Settled revoked = env.attempt("api_token_delete"_n, api_key_uid);
+    if (revoked.error) {
+        py::PyError& e = *revoked.error;
         py::Handling handling(e);
         if (e.matches(PyExc_ConnectionError))
-            py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to revoke the token."_s);
-        if (!e.matches(PyExc_Exception)) throw;
+            co_return py::failure(env["ServerUnreachableError"_n], "Cannot reach the server to revoke the token."_s);
+        if (!e.matches(PyExc_Exception)) co_return py::Failure{std::move(e)};
         Ref error_type = env["ServerOperationError"_n];
         Ref message = py::concat({"Server error while revoking token: "_s, py::str_of(Ref::borrow(e.value()))});
-        py::raise_with(error_type, message);
+        co_return py::failure(error_type, message);
     }
 
     // Keyed by the user, not the uid: whatever that user holds locally goes.
@@ -188,22 +188,19 @@ Task check_api_token(Env env, Arg<"api_key_uid"> api_key_uid) {
     if (!target_user_sub) py::raise_unbound_local("target_user_sub");
     if (target_user_sub.is_none()) raise_not_found(env, api_key_uid);
 
-    Ref response;
-    try {
-        env["test_api_token"_n]({target_user_sub, target_token});
-        response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(true)});
-    } catch (py::PyError& e) {
-        // Any failure other than a rejection is reported as unreachable.
+    // try: the check, then the answer; any failure but a rejection counts as unreachable.
+    Ref valid = py::boolean(true);
+    py::Settled response = env.attempt("test_api_token"_n, target_user_sub, target_token);
+    if (!response.error) response = env.attempt("APITokenCheckResponse"_n, "valid"_kw = valid);
+    if (response.error) {
+        py::PyError& e = *response.error;
         py::Handling handling(e);
-        if (e.matches(env["APIKeyInvalidException"_n].get())) {
-            response = env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(false)});
-        } else if (e.matches(PyExc_Exception)) {
-            py::raise_with(env["ServerUnreachableError"_n], "Cannot reach the server to validate the token."_s);
-        } else {
-            throw;
-        }
+        if (e.matches(env["APIKeyInvalidException"_n].get()))
+            co_return env["APITokenCheckResponse"_n]({"valid"_kw = py::boolean(false)});
+        if (!e.matches(PyExc_Exception)) co_return py::Failure{std::move(e)};
+        co_return py::failure(env["ServerUnreachableError"_n], "Cannot reach the server to validate the token."_s);
     }
-    co_return response;
+    co_return std::move(response.result);
 }
 
 constexpr const char* create_doc =
