@@ -7,7 +7,9 @@ and enums), so what differs is only the module layer: binding and converting arg
 making and driving the coroutine, async with / with, name and attribute lookups, calls,
 errors and their tracebacks. Coroutines are driven with send(None), no event loop; the
 last rows await in a loop under asyncio.run. Before timing, each case is run once on both
-sides and the outcomes (value, or error type and message) must agree.
+sides and the outcomes (value, or error type and message) must agree. The last rows time
+get_sync_item's collaborator doubles alone, in an inline loop: no module layer can make the whole
+call faster than that, so python / doubles bounds every whole-call ratio of that function.
 
     python bench/calls.py [--repeat 7] [--target-ms 20] [--only SUBSTRING]
 
@@ -401,17 +403,45 @@ async def awaiting(n, f, arguments):
 
 async def doubles_of_get_sync_item(n):
     """get_sync_item's collaborator calls and awaits, in its order, n times, with no module layer
-    around them (written inline in the loop, as a Python caller's own code would make them)."""
+    around them (written inline in the loop, as a Python caller's own code would make them).
+    With a failing store the exit gets the error and the loop catches it, as for the function."""
     get_db_session_context, crud_parcelry = parcelry.get_db_session_context, parcelry.crud_parcelry
     model = parcelry.SyncItemReadV1
     start = time.perf_counter()
     for _ in range(n):
-        session = get_db_session_context()
-        db = await session.__aenter__()
-        item = await crud_parcelry.read_sync_item(db, 1)
-        model.model_validate(item)
-        await session.__aexit__(None, None, None)
+        try:
+            session = get_db_session_context()
+            db = await session.__aenter__()
+            try:
+                item = await crud_parcelry.read_sync_item(db, 1)
+            except BaseException as error:
+                await session.__aexit__(type(error), error, error.__traceback__)
+                raise
+            model.model_validate(item)
+            await session.__aexit__(None, None, None)
+        except Exception:
+            pass
     return time.perf_counter() - start
+
+
+async def awaiting_caught(n, f, arguments):
+    start = time.perf_counter()
+    for _ in range(n):
+        try:
+            await f(*arguments)
+        except Exception:
+            pass
+    return time.perf_counter() - start
+
+
+def best_of_loop(loop, repeat, target, *arguments):
+    """Best µs per call of an async loop(n, *arguments) that returns its own elapsed time."""
+    n = max(1, int(1000 * target / asyncio.run(loop(1000, *arguments))))
+    gc.disable()
+    try:
+        return min(asyncio.run(loop(n, *arguments)) for _ in range(repeat)) / n * 1e6
+    finally:
+        gc.enable()
 
 
 def best_under_asyncio(f, arguments, repeat, target):
@@ -478,15 +508,15 @@ def main():
     if args.only in "get_sync_item":
         # What no module layer can save: the same awaited loop making only the collaborator
         # calls get_sync_item makes. Whole-call ratios are bounded by peer / this.
-        n = max(1, int(1000 * target / asyncio.run(doubles_of_get_sync_item(1000))))
-        gc.disable()
-        try:
-            doubles = min(asyncio.run(doubles_of_get_sync_item(n)) for _ in range(args.repeat)) / n * 1e6
-        finally:
-            gc.enable()
-        python = best_under_asyncio(peers.get_sync_item, (1,), args.repeat, target)
-        print(f"{'parcelry.get_sync_item: its doubles alone':<46} {'asyncio.run, awaited':<19} {'':>9} "
-              f"{doubles:>9.2f}  (bound on the ratio: {python / doubles:.2f}x)", flush=True)
+        failing = {"crud_parcelry": store_with(parcelry_store, read_sync_item=boom)}
+        for path, names in ((SUCCESS, {}), (COLLABORATOR, failing)):
+            with rebound(parcelry, names):
+                native = best_of_loop(awaiting_caught, args.repeat, target, parcelry.get_sync_item, (1,))
+                python = best_of_loop(awaiting_caught, args.repeat, target, peers.get_sync_item, (1,))
+                doubles = best_of_loop(doubles_of_get_sync_item, args.repeat, target)
+            print(row("parcelry.get_sync_item, awaited", path, native, python), flush=True)
+            print(f"{'  its collaborator doubles alone':<46} {path:<19} {'':>9} {doubles:>9.2f}  "
+                  f"bound on any ratio: {python / doubles:.2f}x", flush=True)
 
     if ratios:
         geo = 1.0
