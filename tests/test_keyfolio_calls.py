@@ -470,3 +470,19 @@ def test_lookup_takes_the_first_equal_uid(uids, wanted):
         else:
             run(kf.delete_api_token(wanted))
             assert ("dao.delete", (f"u{matches[0]}", fx.session), []) in fx.log
+
+
+@pytest.mark.parametrize("fn, name, expected", [
+    ("create_api_token", "api_token_create", "ServerOperationError"),
+    ("delete_api_token", "api_token_delete", "ServerOperationError"),
+    ("check_api_token", "test_api_token", "ServerUnreachableError"),
+    ("check_api_token", "APITokenCheckResponse", "ServerUnreachableError"),
+])
+def test_a_collaborator_name_gone_from_the_module_is_translated_as_in_python(fx, monkeypatch, fn, name, expected):
+    # The lookup stands inside the try, as `name(...)` does in Python: its NameError is translated.
+    fx.rows = [row(token=token())]
+    monkeypatch.delattr(kf, name)
+    with pytest.raises(getattr(kf, expected)) as info:
+        run(getattr(kf, fn)(None if fn == "create_api_token" else "id1"))
+    assert type(info.value.__context__) is NameError
+    assert str(info.value.__context__) == f"name '{name}' is not defined"
