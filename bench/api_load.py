@@ -1,15 +1,18 @@
 """Load on the local API process: N concurrent clients over a mix of endpoints, loopback only.
 
 For each event loop (uvicorn --loop uvloop, then asyncio) the sync_api service is started by
-the service manager on a fresh data directory; --clients httpx.AsyncClient tasks share
+the service manager on a fresh data directory; --clients tasks, each on its own keep-alive
+connection (a lean HTTP/1.1 client, or one shared httpx.AsyncClient with --client httpx), share
 --requests requests over the mix below, and stop at --seconds whatever happens. Reported:
 requests per second, p50 and p99 latency per endpoint (ms), errors (anything but the expected
 status, an answer about another item than the one asked for, or a transport error: must be 0), and the server's resident memory before and after.
 
     python bench/api_load.py [--clients 50] [--requests 5000] [--seconds 60] [--loops uvloop,asyncio]
+                             [--client lean|httpx]
 
 The clients run in this process on one asyncio loop; on a small machine they share the CPU
-with the server, so the figures are those of the pair.
+with the server, so the CPU each side spent per request is reported too. httpx spends several
+milliseconds per request, more than the server, so by default the lean client drives the load.
 """
 import argparse
 import asyncio
