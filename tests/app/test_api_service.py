@@ -412,6 +412,32 @@ def test_a_store_fault_is_a_fixed_500_and_its_traceback_one_record_in_api_log(ap
     assert any(line.startswith("sqlalchemy.exc.OperationalError") for line in lines)
 
 
+def test_the_load_benchmarks_lean_client_reads_what_httpx_reads(api, env):
+    """bench/api_load.py times its own HTTP/1.1 client: its answers must be the real ones."""
+    import importlib.util
+    from pathlib import Path
+
+    spec = importlib.util.spec_from_file_location(
+        "api_load", Path(__file__).resolve().parents[2] / "bench" / "api_load.py")
+    api_load = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(api_load)
+
+    async def compare():
+        connection = api_load.LeanConnection(env["address"])
+        try:  # one keep-alive connection for all: each answer must be read to its last byte
+            for name, method, path, expected in api_load.MIX:
+                lean = await connection.request(method, path.format(item=3))
+                reference = api.request(method, path.format(item=3))  # nothing writes in between
+                assert lean.status_code == reference.status_code == expected, name
+                if method == "GET" and name != "GET /admin/logs/api":  # the log grows with every request
+                    assert lean.content == reference.content, name
+                assert api_load._answers(name, 3, lean), name
+        finally:
+            await connection.close()
+
+    run(compare())
+
+
 def test_the_asyncio_loop_serves_as_well(tmp_path, monkeypatch):
     monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
     monkeypatch.setenv("ZENTAB_API_LOOP", "asyncio")
@@ -446,3 +472,4 @@ def test_stop_removes_the_address_and_logs_a_clean_exit(env):
     log = (env["data"] / "logs" / "api.log").read_text(encoding="utf-8")
     assert "uvicorn.error: Shutting down" in log
     assert log.rstrip().endswith(f"Local API stopped (pid {env['pid']})")
+
