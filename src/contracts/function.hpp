@@ -56,19 +56,11 @@ public:
     PyObject* find(py::Name name) const noexcept;
     // `name(args)` inside a `try` whose handler the body writes out: the
     // outcome, the error (of the lookup or the call) as a value with this
-    // function's traceback entry, without a throw. The arguments follow the
-    // rule of py::await's: variables or "name"_kw pairs.
-    template <class... Args>
+    // function's traceback entry, without a throw.
+    template <py::Evaluated... Args>
     py::Settled attempt(py::Name name, Args&&... args) const noexcept {
-        static_assert(((std::is_lvalue_reference_v<Args> || std::is_same_v<std::remove_cvref_t<Args>, py::Kw>)&&...),
-                      "read the argument into a variable first");
         PyObject* callable = find(name);
-        PyObject* result = callable ? Ref::borrow(callable).call({py::Arg(args)...}) : nullptr;
-        if (!result) {
-            py::note_raised();
-            return py::Settled{Ref(), py::PyError()};
-        }
-        return py::Settled{Ref::steal(result), std::nullopt};
+        return py::outcome_of(callable ? Ref::borrow(callable).call({py::Arg(args)...}) : nullptr);
     }
     // The converted arguments in declaration order; a body receives them by
     // name (Arg), this is for whoever must visit them all.

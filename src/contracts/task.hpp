@@ -227,6 +227,21 @@ struct Settled {
     std::optional<PyError> error;
 };
 
+// The outcome of a call made without raising: `result` is its new reference,
+// or NULL with the error set, which then gets this function's traceback entry
+// as a raise would give it.
+inline Settled outcome_of(PyObject* result) noexcept {
+    if (result) return Settled{Ref::steal(result), std::nullopt};
+    note_raised();
+    return Settled{Ref(), PyError()};
+}
+
+// An argument of a call made as a parameter pack, whose evaluation order C++
+// leaves open: a variable or a "name"_kw pair, never an expression still to
+// evaluate (read it into a variable first, in Python's order).
+template <class A>
+concept Evaluated = std::is_lvalue_reference_v<A> || std::is_same_v<std::remove_cvref_t<A>, Kw>;
+
 inline int traverse_value(const Settled& settled, visitproc visit, void* arg) {
     Py_VISIT(settled.result.get());
     return traverse_value(settled.error, visit, arg);
@@ -395,20 +410,12 @@ inline PyAwait await(Ref& obj) noexcept { return PyAwait{std::move(obj)}; }
 // The call is made at once; an error it raises leaves the body as a value,
 // as the error of an awaited object does, without unwinding. The arguments
 // are a parameter pack (a braced list may not share a statement with
-// co_await in GCC 12), and C++ leaves the order in which a call's arguments
-// are evaluated open: so each is a variable or a "name"_kw pair, never an
-// expression still to evaluate (read it into a variable first, in Python's
-// order).
-template <class... Args>
+// co_await in GCC 12), so each must be Evaluated.
+template <Evaluated... Args>
 PyAwait await(Method method, Args&&... args) noexcept {
-    static_assert(((std::is_lvalue_reference_v<Args> || std::is_same_v<std::remove_cvref_t<Args>, Kw>)&&...),
-                  "read the argument into a variable first");
-    PyObject* result = method.call({Arg(args)...});
-    if (!result) {
-        note_raised();  // the call's line in this function, as a raise would add it
-        return PyAwait{Ref(), false, false, nullptr, PyError()};
-    }
-    return PyAwait{Ref::steal(result)};
+    Settled call = outcome_of(method.call({Arg(args)...}));
+    if (call.error) return PyAwait{Ref(), false, false, nullptr, std::move(call.error)};
+    return PyAwait{std::move(call.result)};
 }
 
 // `yield from iterable` inside a generator's body (or a Task it awaits): the
