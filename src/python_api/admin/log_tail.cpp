@@ -1,4 +1,5 @@
 #include "log_tail.hpp"
+#include "utf8.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -176,7 +177,12 @@ bool pattern_matches(const Ref& pattern, const char* p, const char* limit) {
     return pattern.method("match"_n)({line}).truth();
 }
 
-bool starts_record(const Ref& pattern, const char* p, const char* limit) {
+// Called for every line: most lines that start no record fail at their first
+// byte, and only a line with a non-ASCII digit goes to the pattern itself.
+inline bool starts_record(const Ref& pattern, const char* p, const char* limit) {
+    if (p >= limit) return false;
+    const auto first = static_cast<unsigned char>(*p);
+    if (static_cast<unsigned>(first - '0') > 9u && first < 0x80) return false;
     switch (classify(p, limit)) {
         case Verdict::yes: return true;
         case Verdict::no: return false;
@@ -185,64 +191,51 @@ bool starts_record(const Ref& pattern, const char* p, const char* limit) {
     return pattern_matches(pattern, p, limit);
 }
 
-// The next line break at or after a position: '\n', or '\r' alone or in "\r\n".
-// Both bytes are looked for in one pass, 64 bytes at a time: log lines are
-// short, and a search per line and per byte costs more than the bytes.
-class BreakFinder {
-public:
-    explicit BreakFinder(const char* end) : end_(end), block_(end) {}
-    const char* next(const char* p) {
-        for (;;) {
-            if (p >= block_ && p < end_ && static_cast<std::size_t>(p - block_) < 64) {
-                const std::uint64_t m = mask_ & (~std::uint64_t{0} << (p - block_));
-                if (m) return block_ + __builtin_ctzll(m);
-                if (end_ - block_ <= 64) return end_;
-                p = block_ + 64;
-            }
-            if (p >= end_) return end_;
-            block_ = p;
-            mask_ = breaks_in(p, std::min<std::ptrdiff_t>(64, end_ - p));
-        }
-    }
-
-private:
-    static std::uint64_t breaks_in(const char* p, std::ptrdiff_t n) {
+// The line breaks ('\n' and '\r') among 64 bytes (fewer at the end), one bit each.
+std::uint64_t breaks_in(const char* p, std::ptrdiff_t n) {
 #if defined(__SSE2__)
-        if (n == 64) {
-            std::uint64_t m = 0;
-            const __m128i lf = _mm_set1_epi8('\n');
-            const __m128i cr = _mm_set1_epi8('\r');
-            for (int i = 0; i < 4; ++i) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-                const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr));
-                m |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hit))) << (16 * i);
-            }
-            return m;
-        }
-#endif
+    if (n == 64) {
         std::uint64_t m = 0;
-        for (std::ptrdiff_t i = 0; i < n; ++i)
-            if (p[i] == '\n' || p[i] == '\r') m |= std::uint64_t{1} << i;
+        const __m128i lf = _mm_set1_epi8('\n');
+        const __m128i cr = _mm_set1_epi8('\r');
+        for (int i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr));
+            m |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hit))) << (16 * i);
+        }
         return m;
     }
+#endif
+    std::uint64_t m = 0;
+    for (std::ptrdiff_t i = 0; i < n; ++i)
+        if (p[i] == '\n' || p[i] == '\r') m |= std::uint64_t{1} << i;
+    return m;
+}
 
-    const char* end_;
-    const char* block_;       // the 64 bytes (fewer at the end) last looked at
-    std::uint64_t mask_ = 0;  // their line breaks, one bit each
-};
+// Calls f(b) for each line break byte of [p, end), in order. Both bytes are
+// looked for in one pass, 64 bytes at a time: log lines are short, and a
+// search per line and per byte costs more than the bytes.
+template <class F>
+void for_each_break(const char* p, const char* end, F&& f) {
+    for (; p < end; p += 64) {
+        for (std::uint64_t m = breaks_in(p, std::min<std::ptrdiff_t>(64, end - p)); m; m &= m - 1)
+            f(p + __builtin_ctzll(m));
+    }
+}
 
-// Calls f(start, length) for each line of [p, end), its line break left off;
-// `end` is the end of the file or the start of a line.
+// Calls f(start, length) for each line of [p, end), its line break ('\n', or
+// '\r' alone or in "\r\n") left off; `end` is the end of the file or the
+// start of a line.
 template <class F>
 void for_each_line(const char* p, const char* end, F&& f) {
-    BreakFinder breaks(end);
-    while (p < end) {
-        const char* b = breaks.next(p);
-        f(p, static_cast<std::size_t>(b - p));
-        if (b == end) return;
-        p = b + 1;
-        if (*b == '\r' && p < end && *p == '\n') ++p;
-    }
+    const char* line = p;
+    for_each_break(p, end, [&](const char* b) {
+        if (b < line) return;  // the '\n' of a "\r\n"
+        f(line, static_cast<std::size_t>(b - line));
+        line = b + 1;
+        if (*b == '\r' && line < end && *line == '\n') ++line;
+    });
+    if (line < end) f(line, static_cast<std::size_t>(end - line));
 }
 
 // Where a pending record's bytes lie in the files: lines of one file from
@@ -352,7 +345,7 @@ private:
         } else {
             const char* text = span_begin_ ? span_begin_ : record_.data();
             const auto size = span_begin_ ? span_end_ - span_begin_ : static_cast<std::ptrdiff_t>(record_.size());
-            record = Ref::checked(PyUnicode_DecodeUTF8(text, size, "replace"));
+            record = Ref::checked(utf8::decode_replace(text, static_cast<std::size_t>(size)));
         }
         records_.push_back(nullptr);  // may throw: the record is still owned until stored
         records_.back() = record.release();
@@ -466,28 +459,29 @@ void read_forward(LogFile& file, int index, std::int64_t from, Grouper& group, B
         auto offset_of = [&](const char* q) { return base_offset + (q - base); };
         if (skip_lf && p < end && *p == '\n') ++p;
         skip_lf = false;
-        BreakFinder breaks(end);
-        while (p < end) {
-            const char* b = breaks.next(p);
-            if (b == end) {
-                // The line goes on past this chunk (or ends the file).
-                if (!eof && at_line_start && end - p <= prefix_bytes) break;  // judged with more
-                group.piece(p, static_cast<std::size_t>(end - p), index, offset_of(p), at_line_start);
-                at_line_start = eof;
-                p = end;
-                break;
-            }
-            group.piece(p, static_cast<std::size_t>(b - p), index, offset_of(p), at_line_start);
+        const char* line = p;
+        for_each_break(p, end, [&](const char* b) {
+            if (b < line) return;  // the '\n' of a "\r\n"
+            group.piece(line, static_cast<std::size_t>(b - line), index, offset_of(line), at_line_start);
             at_line_start = true;
-            p = b + 1;
+            line = b + 1;
             if (*b == '\r') {
-                if (p < end) {
-                    if (*p == '\n') ++p;
+                if (line < end) {
+                    if (*line == '\n') ++line;
                 } else if (!eof) {
-                    skip_lf = true;
+                    skip_lf = true;  // a "\r\n" may be cut here
                 }
             }
+        });
+        // What is left has no line break: the line goes on past this chunk
+        // (or ends the file); its start is kept for the next chunk when it is
+        // too short to be judged yet.
+        if (line < end && (eof || !at_line_start || end - line > prefix_bytes)) {
+            group.piece(line, static_cast<std::size_t>(end - line), index, offset_of(line), at_line_start);
+            at_line_start = eof;
+            line = end;
         }
+        p = line;
         group.detach();
         if (eof) return;
         held = static_cast<std::size_t>(end - p);
