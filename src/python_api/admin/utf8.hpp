@@ -14,6 +14,8 @@
 
 namespace utf8 {
 
+using Byte = unsigned char;
+
 // How many bytes from `p` on are ASCII.
 inline std::size_t ascii_prefix(const unsigned char* p, std::size_t n) noexcept {
     std::size_t i = 0;
@@ -70,8 +72,29 @@ inline Py_UCS4 next(const unsigned char*& p, const unsigned char* end) noexcept 
     return c;
 }
 
+// Eight ASCII bytes as eight characters of the string's width.
 template <class Char>
-void fill(Char* out, const unsigned char* p, const unsigned char* end, std::size_t ascii) noexcept {
+inline void put8(Char* out, const Byte* p) noexcept {
+    if constexpr (sizeof(Char) == 1) {
+        std::memcpy(out, p, 8);
+    } else {
+#if defined(__SSE2__)
+        if constexpr (sizeof(Char) == 2) {
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, _mm_setzero_si128()));
+            return;
+        }
+#endif
+        for (int i = 0; i < 8; ++i) out[i] = p[i];
+    }
+}
+
+// The text of [p, end) into `out`, which has room for exactly its characters:
+// `ascii` bytes of plain ASCII first, the rest as it comes. ASCII goes eight
+// bytes at a time while a whole word of it is there: each byte is then one
+// character, so this never writes past the string.
+template <class Char>
+void fill(Char* out, const Byte* p, const Byte* end, std::size_t ascii) noexcept {
     if constexpr (sizeof(Char) == 1) {
         std::memcpy(out, p, ascii);
     } else {
@@ -79,7 +102,21 @@ void fill(Char* out, const unsigned char* p, const unsigned char* end, std::size
     }
     out += ascii;
     p += ascii;
-    while (p < end) *out++ = static_cast<Char>(*p < 0x80 ? *p++ : next(p, end));
+    while (p < end) {
+        if (*p >= 0x80) {
+            *out++ = static_cast<Char>(next(p, end));
+            continue;
+        }
+        while (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (word & 0x8080808080808080u) break;
+            put8(out, p);
+            out += 8;
+            p += 8;
+        }
+        while (p < end && *p < 0x80) *out++ = *p++;
+    }
 }
 
 // A new reference, or NULL with MemoryError set.
