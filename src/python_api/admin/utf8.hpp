@@ -126,7 +126,8 @@ inline PyObject* decode_replace(const char* text, std::size_t size) {
     const std::size_t ascii = ascii_prefix(p, size);
     if (ascii == size) {
         PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-        if (result) std::memcpy(PyUnicode_1BYTE_DATA(result), text, size);
+        // An empty record may have no bytes at all (and gets the shared empty string).
+        if (result && size) std::memcpy(PyUnicode_1BYTE_DATA(result), text, size);
         return result;
     }
     // One pass for the length and the widest character, then the string is made and filled.
