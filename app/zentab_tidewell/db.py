@@ -6,8 +6,9 @@ unless it asks to write (`get_db_session_context(write=True)` or a write of
 `zentab_tidewell.crud`, through `begin_write`): such a transaction starts with BEGIN
 IMMEDIATE, taking SQLite's write lock before it reads what it will change, so a
 read-then-write never fails half way; inside one process writers queue on an asyncio
-lock, between processes on SQLite's busy timeout. A data directory we cannot write still
-serves reads: the store is then opened read-only.
+lock, between processes on SQLite's busy timeout. The reads of `crud` in a session that
+has not begun skip the ORM session on a per-thread reader connection (zentab_tidewell.reads).
+A data directory we cannot write still serves reads: the store is then opened read-only.
 """
 import asyncio
 import os
@@ -53,11 +54,30 @@ def casefold(value: Optional[str]) -> Optional[str]:
 
 
 class _Store:
-    def __init__(self, path: Path, engine: AsyncEngine, read_only: bool) -> None:
+    def __init__(self, path: Path, engine: AsyncEngine, read_only: bool, target: str, uri: bool) -> None:
         self.path = path
         self.engine = engine
         self.read_only = read_only
         self.schema_ready = False
+        self.target, self.uri = target, uri
+        # zentab_tidewell.reads: one plain connection per thread, used inline on its event loop.
+        self.readers: "weakref.WeakKeyDictionary[threading.Thread, sqlite3.Connection]" = weakref.WeakKeyDictionary()
+        self.readers_lock = threading.Lock()
+
+    def connect(self) -> sqlite3.Connection:
+        """A driver connection as the pool's are made (opening may wait: not on the event loop)."""
+        conn = sqlite3.connect(self.target, uri=self.uri, timeout=BUSY_TIMEOUT_S, isolation_level=None,
+                               check_same_thread=False)
+        _configure(conn, self.read_only)
+        return conn
+
+    async def dispose(self) -> None:
+        with self.readers_lock:
+            readers = list(self.readers.values())
+            self.readers.clear()
+        for reader in readers:
+            reader.close()
+        await self.engine.dispose()
 
 
 _stores: "OrderedDict[str, _Store]" = OrderedDict()
@@ -149,6 +169,32 @@ class _Connection(aiosqlite.Connection):
         return await super()._execute(fn, *args, **kwargs)
 
 
+async def reader_for(store: _Store) -> sqlite3.Connection:
+    """The store's reader connection for this thread (autocommit: each SELECT one WAL snapshot)."""
+    thread = threading.current_thread()
+    reader = store.readers.get(thread)
+    if reader is None:
+        reader = await asyncio.get_running_loop().run_in_executor(None, store.connect)
+        with store.readers_lock:
+            if thread in store.readers:  # another task of this loop opened one meanwhile
+                reader.close()
+            else:
+                store.readers[thread] = reader
+            reader = store.readers[thread]
+    return reader
+
+
+def _configure(dbapi_connection: Any, read_only: bool) -> None:
+    # Take transaction control away from the driver so BEGIN below is what really runs.
+    dbapi_connection.isolation_level = None
+    cursor = dbapi_connection.cursor()
+    if not read_only:
+        cursor.execute("PRAGMA journal_mode=WAL")
+    cursor.execute("PRAGMA foreign_keys=ON")
+    cursor.close()
+    dbapi_connection.create_function("zt_casefold", 1, casefold, deterministic=True)
+
+
 def _writable(path: Path) -> bool:
     directory = path.parent
     if not os.access(directory, os.W_OK | os.X_OK):
@@ -181,14 +227,7 @@ def _make_engine(path: Path) -> _Store:
 
     @event.listens_for(engine.sync_engine, "connect")
     def _on_connect(dbapi_connection: Any, _record: Any) -> None:
-        # Take transaction control away from the driver so BEGIN below is what really runs.
-        dbapi_connection.isolation_level = None
-        cursor = dbapi_connection.cursor()
-        if not read_only:
-            cursor.execute("PRAGMA journal_mode=WAL")
-        cursor.execute("PRAGMA foreign_keys=ON")
-        cursor.close()
-        dbapi_connection.create_function("zt_casefold", 1, casefold, deterministic=True)
+        _configure(dbapi_connection, read_only)
 
     @event.listens_for(engine.sync_engine, "begin")
     def _on_begin(conn: Any) -> None:
@@ -198,7 +237,7 @@ def _make_engine(path: Path) -> _Store:
         if conn.get_execution_options().get(_WRITE_OPTION) and not read_only:
             conn.exec_driver_sql("BEGIN IMMEDIATE")
 
-    return _Store(path, engine, read_only)
+    return _Store(path, engine, read_only, target, uri)
 
 
 async def _store_for(path: Path) -> _Store:
@@ -216,7 +255,7 @@ async def _store_for(path: Path) -> _Store:
         else:
             _stores.move_to_end(key)
     for old in evicted:
-        await old.engine.dispose()
+        await old.dispose()
     if not store.schema_ready:
         await _ensure_schema(store)
     return store
@@ -269,6 +308,11 @@ def is_writing(db: AsyncSession) -> bool:
     return bool(db.info.get("zentab_writer")) or bool(db.info.get("zentab_write_begun"))
 
 
+def _pending(session: AsyncSession) -> bool:
+    sync = session.sync_session
+    return bool(sync.new or sync.deleted or sync.dirty)
+
+
 def _busy(err: OperationalError) -> bool:
     return "database is locked" in str(err.orig) or "database is busy" in str(err.orig)
 
@@ -285,7 +329,7 @@ async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncS
     gate = _gate()
     await _acquire(gate.sessions, f"a free connection to the store {path} ({MAX_SESSIONS} in use)")
     session = AsyncSession(store.engine, expire_on_commit=False)
-    session.info.update(zentab_gate=gate, zentab_path=path)
+    session.info.update(zentab_gate=gate, zentab_path=path, zentab_store=store)
     try:
         try:
             if write:
@@ -293,16 +337,23 @@ async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncS
             try:
                 yield session
             except BaseException:
-                await session.rollback()
+                if session.in_transaction():
+                    await session.rollback()
                 raise
-            await session.commit()
+            if session.in_transaction() or _pending(session):
+                await session.commit()
         except OperationalError as err:
             if _busy(err):
                 raise StoreBusyError(f"Waited {BUSY_TIMEOUT_S:g} s for the write lock of the store {path}; "
                                      "another process holds it") from err
             raise
         finally:
-            await session.close()
+            if session.in_transaction():
+                await session.close()
+            else:
+                # No transaction, so no connection to give back: closing only detaches the
+                # session's objects, nothing that could wait.
+                session.sync_session.close()
     finally:
         if session.info.pop("zentab_writer", False):
             gate.writer.release()
@@ -315,4 +366,4 @@ async def dispose_engines() -> None:
         stores = list(_stores.values())
         _stores.clear()
     for store in stores:
-        await store.engine.dispose()
+        await store.dispose()
