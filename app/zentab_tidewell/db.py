@@ -34,7 +34,8 @@ from zentab_tidewell.seed import seed
 DB_FILE_NAME = "tidewell.db"
 # Writers are short; waiting this long for a lock only happens when something is really stuck.
 BUSY_TIMEOUT_S = 10.0
-# Sessions open at once per event loop (each holds one pooled connection and its thread).
+# Sessions open at once per event loop (each holds one pooled connection and its thread), not
+# counting the one that holds the loop's write lock.
 MAX_SESSIONS = 8
 SESSION_WAIT_S = 30.0
 # Engines kept open; a process normally uses one store, tests use one per data directory.
@@ -296,6 +297,12 @@ async def begin_write(db: AsyncSession) -> None:
     """
     gate = db.info.get("zentab_gate")
     if gate is not None and not db.info.get("zentab_writer"):
+        if not db.in_transaction() and db.info.get("zentab_slot"):
+            # A session that holds no connection yet waits for the writer without a
+            # connection slot, so queued writers never keep readers waiting; the one writer
+            # of the loop then works as the one connection over the bound.
+            db.info["zentab_slot"] = False
+            gate.sessions.release()
         await _acquire(gate.writer, f"the write lock of the store {db.info.get('zentab_path')}")
         db.info["zentab_writer"] = True
     if not db.in_transaction():
@@ -329,7 +336,7 @@ async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncS
     gate = _gate()
     await _acquire(gate.sessions, f"a free connection to the store {path} ({MAX_SESSIONS} in use)")
     session = AsyncSession(store.engine, expire_on_commit=False)
-    session.info.update(zentab_gate=gate, zentab_path=path, zentab_store=store)
+    session.info.update(zentab_gate=gate, zentab_path=path, zentab_store=store, zentab_slot=True)
     try:
         try:
             if write:
@@ -357,7 +364,8 @@ async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncS
     finally:
         if session.info.pop("zentab_writer", False):
             gate.writer.release()
-        gate.sessions.release()
+        if session.info.pop("zentab_slot", False):
+            gate.sessions.release()
 
 
 async def dispose_engines() -> None:

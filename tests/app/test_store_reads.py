@@ -295,3 +295,35 @@ def test_each_thread_reads_on_its_own_connection_and_dispose_closes_them(store):
         with pytest.raises(sqlite3.ProgrammingError):
             reader.execute("SELECT 1")
     assert asyncio.run(read()) == expected  # opens anew
+
+
+def test_queued_writers_leave_the_connection_slots_to_readers(store):
+    async def read_status():
+        async with get_db_session_context() as db:
+            return (await crud_sync_status.get_status(db)).status
+
+    async def main():
+        hold, held = asyncio.Event(), asyncio.Event()
+
+        async def holding_writer():
+            async with get_db_session_context(write=True):
+                held.set()
+                await hold.wait()
+
+        async def writer(n):
+            async with get_db_session_context() as db:
+                await crud_parcelry.update_sync_item(db, 1, attempts=n)
+
+        first = asyncio.create_task(holding_writer())
+        await held.wait()
+        queued = [asyncio.create_task(writer(n)) for n in range(2 * store_db.MAX_SESSIONS)]
+        await asyncio.sleep(0.05)
+        # With the writers holding the slots, this would wait SESSION_WAIT_S and fail.
+        status = await asyncio.wait_for(read_status(), 5)
+        hold.set()
+        await asyncio.gather(first, *queued)
+        gate = store_db._gate()
+        return status, gate.sessions._value, gate.writer.locked()
+
+    asyncio.run(_touch())
+    assert asyncio.run(main()) == (SyncLoopStatus.STOPPED, store_db.MAX_SESSIONS, False)
