@@ -18,7 +18,7 @@ import weakref
 from collections import OrderedDict
 from contextlib import asynccontextmanager
 from pathlib import Path
-from typing import Any, AsyncIterator, Optional
+from typing import Any, AsyncIterator, Optional, Tuple
 from urllib.parse import quote
 
 import aiosqlite
@@ -163,6 +163,10 @@ class _Connection(aiosqlite.Connection):
         if conn is not None and self._running:
             if not _needs_thread(conn, fn, args):
                 return fn(*args, **kwargs)
+            if _begins_immediate(conn, fn, args):
+                begun, result = _begin_at_once(conn, fn, args)
+                if begun:
+                    return result
             if _starts_write(conn, fn, args):
                 # A session that writes without begin_write: its statements must still
                 # form one transaction, or a rollback would undo nothing.
@@ -194,6 +198,29 @@ def _configure(dbapi_connection: Any, read_only: bool) -> None:
     cursor.execute("PRAGMA foreign_keys=ON")
     cursor.close()
     dbapi_connection.create_function("zt_casefold", 1, casefold, deterministic=True)
+
+
+def _begins_immediate(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:
+    if conn.in_transaction or not isinstance(getattr(fn, "__self__", None), sqlite3.Cursor):
+        return False
+    return bool(args) and isinstance(args[0], str) and args[0].strip().upper() == "BEGIN IMMEDIATE"
+
+
+def _begin_at_once(conn: sqlite3.Connection, fn: Any, args: tuple) -> Tuple[bool, Any]:
+    """BEGIN IMMEDIATE on the event loop if SQLite's write lock is free, without waiting for it.
+
+    In this process writers queue on the asyncio lock, so the write lock is normally free;
+    only another process (the agent) can hold it, and then the wait goes to the thread.
+    """
+    conn.execute("PRAGMA busy_timeout=0")
+    try:
+        return True, fn(*args)
+    except sqlite3.OperationalError as err:
+        if "database is locked" in str(err) or "database is busy" in str(err):
+            return False, None
+        raise
+    finally:
+        conn.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT_S * 1000)}")
 
 
 def _writable(path: Path) -> bool:

@@ -327,3 +327,36 @@ def test_queued_writers_leave_the_connection_slots_to_readers(store):
 
     asyncio.run(_touch())
     assert asyncio.run(main()) == (SyncLoopStatus.STOPPED, store_db.MAX_SESSIONS, False)
+
+
+def test_a_write_waits_off_the_loop_for_a_lock_another_connection_holds(store):
+    asyncio.run(_touch())
+    holder = sqlite3.connect(get_db_path(), isolation_level=None, check_same_thread=False)
+
+    async def main():
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0.01)
+
+        async def write(status):
+            async with get_db_session_context() as db:
+                await crud_sync_status.update_status(db, status)
+
+        await write("paused")  # the lock is free: taken at once
+        holder.execute("BEGIN IMMEDIATE")
+        ticking = asyncio.create_task(ticker())
+        asyncio.get_running_loop().call_later(0.3, holder.execute, "COMMIT")
+        await write("running")  # waits for the holder on the driver's thread, the loop runs on
+        ticking.cancel()
+        async with get_db_session_context() as db:
+            return ticks, (await crud_sync_status.get_status(db)).status
+
+    try:
+        ticks, status = asyncio.run(main())
+    finally:
+        holder.close()
+    assert status is SyncLoopStatus.RUNNING and ticks >= 10
