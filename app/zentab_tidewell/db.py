@@ -106,12 +106,28 @@ def _gate() -> _Gate:
 
 async def _acquire(primitive: Any, what: str) -> None:
     if not primitive.locked():
-        await primitive.acquire()  # free: taken at once, without wait_for's extra task
+        await primitive.acquire()  # free: taken at once
         return
+    # Waits in this task (wait_for would wrap the wait in a task of its own, and the holder's
+    # release would take two turns of the loop to reach us): a timer cancels the wait.
+    task = asyncio.current_task()
+    assert task is not None
+    expired = False
+
+    def expire() -> None:
+        nonlocal expired
+        expired = True
+        task.cancel()
+
+    timer = asyncio.get_running_loop().call_later(SESSION_WAIT_S, expire)
     try:
-        await asyncio.wait_for(primitive.acquire(), SESSION_WAIT_S)
-    except asyncio.TimeoutError:
-        raise StoreBusyError(f"Waited {SESSION_WAIT_S:g} s for {what}") from None
+        await primitive.acquire()
+    except asyncio.CancelledError:
+        if expired:
+            raise StoreBusyError(f"Waited {SESSION_WAIT_S:g} s for {what}") from None
+        raise
+    finally:
+        timer.cancel()
 
 
 def _needs_thread(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:

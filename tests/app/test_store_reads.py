@@ -360,3 +360,42 @@ def test_a_write_waits_off_the_loop_for_a_lock_another_connection_holds(store):
     finally:
         holder.close()
     assert status is SyncLoopStatus.RUNNING and ticks >= 10
+
+
+@pytest.mark.parametrize("ending", ["timeout", "cancelled"])
+def test_a_wait_for_the_write_lock_ends_in_store_busy_or_cancellation(store, monkeypatch, ending):
+    from zentab_tidewell.exceptions import StoreBusyError
+    monkeypatch.setattr(store_db, "SESSION_WAIT_S", 0.2)
+
+    async def main():
+        hold, held = asyncio.Event(), asyncio.Event()
+
+        async def holding_writer():
+            async with get_db_session_context(write=True):
+                held.set()
+                await hold.wait()
+
+        async def second_writer():
+            async with get_db_session_context(write=True) as db:
+                await crud_sync_status.update_status(db, "paused")
+
+        first = asyncio.create_task(holding_writer())
+        await held.wait()
+        waiting = asyncio.create_task(second_writer())
+        if ending == "cancelled":
+            await asyncio.sleep(0.05)
+            waiting.cancel()
+        outcome = (await asyncio.gather(waiting, return_exceptions=True))[0]
+        hold.set()
+        await first
+        await second_writer()  # the lock and the slots are free again
+        gate = store_db._gate()
+        return outcome, gate.sessions._value, gate.writer.locked()
+
+    asyncio.run(_touch())
+    outcome, free, locked = asyncio.run(main())
+    assert (free, locked) == (store_db.MAX_SESSIONS, False)
+    if ending == "timeout":
+        assert type(outcome) is StoreBusyError and "Waited 0.2 s for the write lock" in str(outcome)
+    else:
+        assert type(outcome) is asyncio.CancelledError
