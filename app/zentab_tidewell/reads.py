@@ -15,7 +15,7 @@ the ORM path, with the same statement.
 import sqlite3
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, TypeVar
 
-from sqlalchemy import Select, inspect
+from sqlalchemy import Select, Table, inspect
 from sqlalchemy.engine import Dialect
 from sqlalchemy.exc import DBAPIError
 from sqlalchemy.ext.asyncio import AsyncSession
@@ -33,7 +33,7 @@ class _Shape:
     def __init__(self, model: type, dialect: Dialect) -> None:
         configure_mappers()  # as the session's first load would: instruments the attributes
         mapper: Mapper[Any] = inspect(model)
-        table = mapper.local_table
+        table: Table = model.__table__  # type: ignore[attr-defined]
         props = [mapper.get_property_by_column(column) for column in table.columns]
         self.model = model
         self.mapper = mapper

@@ -119,7 +119,7 @@ class KeyCheck(HTTPBearer):
     dependency level anew for each request.
     """
 
-    async def __call__(self, request: HTTPConnection) -> None:  # type: ignore[override]
+    async def __call__(self, request: HTTPConnection) -> None:
         credentials: Optional[HTTPAuthorizationCredentials] = await super().__call__(request)
         expected: str = request.app.state.api_key
         given = credentials.credentials if credentials is not None else ""
