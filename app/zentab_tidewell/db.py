@@ -6,8 +6,9 @@ unless it asks to write (`get_db_session_context(write=True)` or a write of
 `zentab_tidewell.crud`, through `begin_write`): such a transaction starts with BEGIN
 IMMEDIATE, taking SQLite's write lock before it reads what it will change, so a
 read-then-write never fails half way; inside one process writers queue on an asyncio
-lock, between processes on SQLite's busy timeout. A data directory we cannot write still
-serves reads: the store is then opened read-only.
+lock, between processes on SQLite's busy timeout. The reads of `crud` in a session that
+has not begun skip the ORM session on a per-thread reader connection (zentab_tidewell.reads).
+A data directory we cannot write still serves reads: the store is then opened read-only.
 """
 import asyncio
 import os
@@ -17,7 +18,7 @@ import weakref
 from collections import OrderedDict
 from contextlib import asynccontextmanager
 from pathlib import Path
-from typing import Any, AsyncIterator, Optional
+from typing import Any, AsyncIterator, Optional, Tuple
 from urllib.parse import quote
 
 import aiosqlite
@@ -33,7 +34,8 @@ from zentab_tidewell.seed import seed
 DB_FILE_NAME = "tidewell.db"
 # Writers are short; waiting this long for a lock only happens when something is really stuck.
 BUSY_TIMEOUT_S = 10.0
-# Sessions open at once per event loop (each holds one pooled connection and its thread).
+# Sessions open at once per event loop (each holds one pooled connection and its thread), not
+# counting the one that holds the loop's write lock.
 MAX_SESSIONS = 8
 SESSION_WAIT_S = 30.0
 # Engines kept open; a process normally uses one store, tests use one per data directory.
@@ -53,11 +55,30 @@ def casefold(value: Optional[str]) -> Optional[str]:
 
 
 class _Store:
-    def __init__(self, path: Path, engine: AsyncEngine, read_only: bool) -> None:
+    def __init__(self, path: Path, engine: AsyncEngine, read_only: bool, target: str, uri: bool) -> None:
         self.path = path
         self.engine = engine
         self.read_only = read_only
         self.schema_ready = False
+        self.target, self.uri = target, uri
+        # zentab_tidewell.reads: one plain connection per thread, used inline on its event loop.
+        self.readers: "weakref.WeakKeyDictionary[threading.Thread, sqlite3.Connection]" = weakref.WeakKeyDictionary()
+        self.readers_lock = threading.Lock()
+
+    def connect(self) -> sqlite3.Connection:
+        """A driver connection as the pool's are made (opening may wait: not on the event loop)."""
+        conn = sqlite3.connect(self.target, uri=self.uri, timeout=BUSY_TIMEOUT_S, isolation_level=None,
+                               check_same_thread=False)
+        _configure(conn, self.read_only)
+        return conn
+
+    async def dispose(self) -> None:
+        with self.readers_lock:
+            readers = list(self.readers.values())
+            self.readers.clear()
+        for reader in readers:
+            reader.close()
+        await self.engine.dispose()
 
 
 _stores: "OrderedDict[str, _Store]" = OrderedDict()
@@ -85,12 +106,28 @@ def _gate() -> _Gate:
 
 async def _acquire(primitive: Any, what: str) -> None:
     if not primitive.locked():
-        await primitive.acquire()  # free: taken at once, without wait_for's extra task
+        await primitive.acquire()  # free: taken at once
         return
+    # Waits in this task (wait_for would wrap the wait in a task of its own, and the holder's
+    # release would take two turns of the loop to reach us): a timer cancels the wait.
+    task = asyncio.current_task()
+    assert task is not None
+    expired = False
+
+    def expire() -> None:
+        nonlocal expired
+        expired = True
+        task.cancel()
+
+    timer = asyncio.get_running_loop().call_later(SESSION_WAIT_S, expire)
     try:
-        await asyncio.wait_for(primitive.acquire(), SESSION_WAIT_S)
-    except asyncio.TimeoutError:
-        raise StoreBusyError(f"Waited {SESSION_WAIT_S:g} s for {what}") from None
+        await primitive.acquire()
+    except asyncio.CancelledError:
+        if expired:
+            raise StoreBusyError(f"Waited {SESSION_WAIT_S:g} s for {what}") from None
+        raise
+    finally:
+        timer.cancel()
 
 
 def _needs_thread(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:
@@ -142,11 +179,64 @@ class _Connection(aiosqlite.Connection):
         if conn is not None and self._running:
             if not _needs_thread(conn, fn, args):
                 return fn(*args, **kwargs)
+            if _begins_immediate(conn, fn, args):
+                begun, result = _begin_at_once(conn, fn, args)
+                if begun:
+                    return result
             if _starts_write(conn, fn, args):
                 # A session that writes without begin_write: its statements must still
                 # form one transaction, or a rollback would undo nothing.
                 await super()._execute(conn.execute, "BEGIN IMMEDIATE")
         return await super()._execute(fn, *args, **kwargs)
+
+
+async def reader_for(store: _Store) -> sqlite3.Connection:
+    """The store's reader connection for this thread (autocommit: each SELECT one WAL snapshot)."""
+    thread = threading.current_thread()
+    reader = store.readers.get(thread)
+    if reader is None:
+        reader = await asyncio.get_running_loop().run_in_executor(None, store.connect)
+        with store.readers_lock:
+            if thread in store.readers:  # another task of this loop opened one meanwhile
+                reader.close()
+            else:
+                store.readers[thread] = reader
+            reader = store.readers[thread]
+    return reader
+
+
+def _configure(dbapi_connection: Any, read_only: bool) -> None:
+    # Take transaction control away from the driver so BEGIN below is what really runs.
+    dbapi_connection.isolation_level = None
+    cursor = dbapi_connection.cursor()
+    if not read_only:
+        cursor.execute("PRAGMA journal_mode=WAL")
+    cursor.execute("PRAGMA foreign_keys=ON")
+    cursor.close()
+    dbapi_connection.create_function("zt_casefold", 1, casefold, deterministic=True)
+
+
+def _begins_immediate(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:
+    if conn.in_transaction or not isinstance(getattr(fn, "__self__", None), sqlite3.Cursor):
+        return False
+    return bool(args) and isinstance(args[0], str) and args[0].strip().upper() == "BEGIN IMMEDIATE"
+
+
+def _begin_at_once(conn: sqlite3.Connection, fn: Any, args: tuple) -> Tuple[bool, Any]:
+    """BEGIN IMMEDIATE on the event loop if SQLite's write lock is free, without waiting for it.
+
+    In this process writers queue on the asyncio lock, so the write lock is normally free;
+    only another process (the agent) can hold it, and then the wait goes to the thread.
+    """
+    conn.execute("PRAGMA busy_timeout=0")
+    try:
+        return True, fn(*args)
+    except sqlite3.OperationalError as err:
+        if "database is locked" in str(err) or "database is busy" in str(err):
+            return False, None
+        raise
+    finally:
+        conn.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT_S * 1000)}")
 
 
 def _writable(path: Path) -> bool:
@@ -181,14 +271,7 @@ def _make_engine(path: Path) -> _Store:
 
     @event.listens_for(engine.sync_engine, "connect")
     def _on_connect(dbapi_connection: Any, _record: Any) -> None:
-        # Take transaction control away from the driver so BEGIN below is what really runs.
-        dbapi_connection.isolation_level = None
-        cursor = dbapi_connection.cursor()
-        if not read_only:
-            cursor.execute("PRAGMA journal_mode=WAL")
-        cursor.execute("PRAGMA foreign_keys=ON")
-        cursor.close()
-        dbapi_connection.create_function("zt_casefold", 1, casefold, deterministic=True)
+        _configure(dbapi_connection, read_only)
 
     @event.listens_for(engine.sync_engine, "begin")
     def _on_begin(conn: Any) -> None:
@@ -198,7 +281,7 @@ def _make_engine(path: Path) -> _Store:
         if conn.get_execution_options().get(_WRITE_OPTION) and not read_only:
             conn.exec_driver_sql("BEGIN IMMEDIATE")
 
-    return _Store(path, engine, read_only)
+    return _Store(path, engine, read_only, target, uri)
 
 
 async def _store_for(path: Path) -> _Store:
@@ -216,7 +299,7 @@ async def _store_for(path: Path) -> _Store:
         else:
             _stores.move_to_end(key)
     for old in evicted:
-        await old.engine.dispose()
+        await old.dispose()
     if not store.schema_ready:
         await _ensure_schema(store)
     return store
@@ -257,6 +340,12 @@ async def begin_write(db: AsyncSession) -> None:
     """
     gate = db.info.get("zentab_gate")
     if gate is not None and not db.info.get("zentab_writer"):
+        if not db.in_transaction() and db.info.get("zentab_slot"):
+            # A session that holds no connection yet waits for the writer without a
+            # connection slot, so queued writers never keep readers waiting; the one writer
+            # of the loop then works as the one connection over the bound.
+            db.info["zentab_slot"] = False
+            gate.sessions.release()
         await _acquire(gate.writer, f"the write lock of the store {db.info.get('zentab_path')}")
         db.info["zentab_writer"] = True
     if not db.in_transaction():
@@ -267,6 +356,11 @@ async def begin_write(db: AsyncSession) -> None:
 def is_writing(db: AsyncSession) -> bool:
     """True once begin_write ran on the session (or it was opened with write=True)."""
     return bool(db.info.get("zentab_writer")) or bool(db.info.get("zentab_write_begun"))
+
+
+def _pending(session: AsyncSession) -> bool:
+    sync = session.sync_session
+    return bool(sync.new or sync.deleted or sync.dirty)
 
 
 def _busy(err: OperationalError) -> bool:
@@ -285,7 +379,7 @@ async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncS
     gate = _gate()
     await _acquire(gate.sessions, f"a free connection to the store {path} ({MAX_SESSIONS} in use)")
     session = AsyncSession(store.engine, expire_on_commit=False)
-    session.info.update(zentab_gate=gate, zentab_path=path)
+    session.info.update(zentab_gate=gate, zentab_path=path, zentab_store=store, zentab_slot=True)
     try:
         try:
             if write:
@@ -293,20 +387,28 @@ async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncS
             try:
                 yield session
             except BaseException:
-                await session.rollback()
+                if session.in_transaction():
+                    await session.rollback()
                 raise
-            await session.commit()
+            if session.in_transaction() or _pending(session):
+                await session.commit()
         except OperationalError as err:
             if _busy(err):
                 raise StoreBusyError(f"Waited {BUSY_TIMEOUT_S:g} s for the write lock of the store {path}; "
                                      "another process holds it") from err
             raise
         finally:
-            await session.close()
+            if session.in_transaction():
+                await session.close()
+            else:
+                # No transaction, so no connection to give back: closing only detaches the
+                # session's objects, nothing that could wait.
+                session.sync_session.close()
     finally:
         if session.info.pop("zentab_writer", False):
             gate.writer.release()
-        gate.sessions.release()
+        if session.info.pop("zentab_slot", False):
+            gate.sessions.release()
 
 
 async def dispose_engines() -> None:
@@ -315,4 +417,4 @@ async def dispose_engines() -> None:
         stores = list(_stores.values())
         _stores.clear()
     for store in stores:
-        await store.engine.dispose()
+        await store.dispose()

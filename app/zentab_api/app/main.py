@@ -14,6 +14,7 @@ from fastapi.responses import PlainTextResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from pydantic import BaseModel, ConfigDict, Field
 from starlette.middleware.trustedhost import TrustedHostMiddleware
+from starlette.requests import HTTPConnection
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from zentab_api.app.exceptions import general_handler
@@ -111,15 +112,23 @@ def _add_routes(r: FastAPI) -> None:
     r.get("/admin/logs/{service}", tags=admin)(logs.get_recent_log_lines)
 
 
-_bearer = HTTPBearer(auto_error=False, description="The key in the API's address file (api_address.json)")
+class KeyCheck(HTTPBearer):
+    """The bearer scheme as the OpenAPI document describes it, and the check of the key.
+
+    One dependency rather than a check depending on the scheme: FastAPI resolves every
+    dependency level anew for each request.
+    """
+
+    async def __call__(self, request: HTTPConnection) -> None:
+        credentials: Optional[HTTPAuthorizationCredentials] = await super().__call__(request)
+        expected: str = request.app.state.api_key
+        given = credentials.credentials if credentials is not None else ""
+        if not secrets.compare_digest(given.encode(), expected.encode()):
+            raise HTTPException(401, "Missing or wrong API key", headers={"WWW-Authenticate": "Bearer"})
 
 
-async def require_key(request: Request,
-                      credentials: Optional[HTTPAuthorizationCredentials] = Depends(_bearer)) -> None:
-    expected: str = request.app.state.api_key
-    given = credentials.credentials if credentials is not None else ""
-    if not secrets.compare_digest(given.encode(), expected.encode()):
-        raise HTTPException(401, "Missing or wrong API key", headers={"WWW-Authenticate": "Bearer"})
+require_key = KeyCheck(scheme_name="HTTPBearer", auto_error=False,
+                       description="The key in the API's address file (api_address.json)")
 
 
 class AnswerUnexpectedErrors:

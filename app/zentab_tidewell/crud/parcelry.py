@@ -2,9 +2,9 @@
 import operator
 import sys
 from enum import Enum
-from typing import Any, List, Optional, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
-from sqlalchemy import func, or_, select
+from sqlalchemy import Boolean, Integer, String, bindparam, func, or_, select
 from sqlalchemy.ext.asyncio import AsyncSession
 
 from zentab_tidewell.crud._paging import normalise_paging
@@ -12,6 +12,7 @@ from zentab_tidewell.db import begin_write
 from zentab_tidewell.exceptions import SyncItemNotFoundError
 from zentab_tidewell.models import SyncItem, utcnow
 from zentab_tidewell.models.enums import SyncItemStatus
+from zentab_tidewell.reads import Compiled, get, scalars
 
 PRIORITY_BOOST = sys.float_info.max
 
@@ -38,6 +39,41 @@ _SORT_COLUMNS = {
 }
 
 UPDATABLE_FIELDS = frozenset({"attempts", "synchronized", "has_priority"})
+
+# Which filters are given, the sort, and whether there is a limit -> the listing's statement.
+_Listing = Tuple[bool, bool, bool, bool, bool, SyncItemSortKey, OrderDirection, bool]
+_listings: Dict[_Listing, Compiled] = {}
+
+
+def _listing(shape: _Listing) -> Compiled:
+    found = _listings.get(shape)
+    if found is not None:
+        return found
+    source, synchronized, priority, scope, query, key, direction, limited = shape
+    stmt = select(SyncItem)
+    if source:
+        stmt = stmt.where(SyncItem.sync_source_id == bindparam("source_id", type_=Integer))
+    if synchronized:
+        stmt = stmt.where(SyncItem.synchronized == bindparam("is_synchronized", type_=Boolean))
+    if priority:
+        stmt = stmt.where(SyncItem.has_priority == bindparam("has_priority", type_=Boolean))
+    if scope:
+        stmt = stmt.where(SyncItem.scope_identifier == bindparam("scope_identifier", type_=String))
+    if query:
+        # instr, not LIKE: no wildcard escaping to get wrong for '%' or '_' in the query.
+        needle = bindparam("needle", type_=String)
+        stmt = stmt.where(or_(func.instr(func.zt_casefold(SyncItem.data_identifier), needle) > 0,
+                              func.instr(func.zt_casefold(SyncItem.dataset_uuid), needle) > 0))
+    column = _SORT_COLUMNS[key]
+    if direction is OrderDirection.ASC:
+        stmt = stmt.order_by(column.asc(), SyncItem.id.asc())
+    else:
+        stmt = stmt.order_by(column.desc(), SyncItem.id.desc())
+    stmt = stmt.offset(bindparam("offset", type_=Integer))
+    if limited:
+        stmt = stmt.limit(bindparam("limit", type_=Integer))
+    found = _listings[shape] = Compiled(SyncItem, stmt)
+    return found
 
 
 class CRUDParcelry:
@@ -71,33 +107,25 @@ class CRUDParcelry:
         if lim == 0:
             return []
 
-        stmt = select(SyncItem)
+        params: Dict[str, Any] = {"offset": off}
         if source_id is not None:
-            stmt = stmt.where(SyncItem.sync_source_id == source_id)
+            params["source_id"] = source_id
         if is_synchronized is not None:
-            stmt = stmt.where(SyncItem.synchronized == bool(is_synchronized))
+            params["is_synchronized"] = bool(is_synchronized)
         if has_priority is not None:
-            stmt = stmt.where(SyncItem.has_priority == bool(has_priority))
+            params["has_priority"] = bool(has_priority)
         if scope_identifier is not None:
-            stmt = stmt.where(SyncItem.scope_identifier == scope_identifier)
+            params["scope_identifier"] = scope_identifier
         if query:
-            # instr, not LIKE: no wildcard escaping to get wrong for '%' or '_' in the query.
-            needle = query.casefold()
-            stmt = stmt.where(or_(func.instr(func.zt_casefold(SyncItem.data_identifier), needle) > 0,
-                                  func.instr(func.zt_casefold(SyncItem.dataset_uuid), needle) > 0))
-
-        column = _SORT_COLUMNS[key]
-        if direction is OrderDirection.ASC:
-            stmt = stmt.order_by(column.asc(), SyncItem.id.asc())
-        else:
-            stmt = stmt.order_by(column.desc(), SyncItem.id.desc())
-        stmt = stmt.offset(off)
+            params["needle"] = query.casefold()
         if lim is not None:
-            stmt = stmt.limit(lim)
-        return list((await db.execute(stmt)).scalars().all())
+            params["limit"] = lim
+        statement = _listing((source_id is not None, is_synchronized is not None, has_priority is not None,
+                              scope_identifier is not None, bool(query), key, direction, lim is not None))
+        return await scalars(db, statement, params)
 
     async def read_sync_item(self, db: AsyncSession, sync_item_id: int) -> SyncItem:
-        row = await db.get(SyncItem, sync_item_id)
+        row = await get(db, SyncItem, sync_item_id)
         if row is None:
             raise SyncItemNotFoundError(f"Sync item {sync_item_id} not found")
         return row

@@ -1,36 +1,40 @@
 """The agent's loop status and its error log."""
-from typing import Any, List, Optional, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
-from sqlalchemy import CursorResult, select, update
+from sqlalchemy import Boolean, CursorResult, Integer, bindparam, select, update
 from sqlalchemy.ext.asyncio import AsyncSession
 
 from zentab_tidewell.crud._paging import normalise_paging
-from zentab_tidewell.db import begin_write, is_writing
+from zentab_tidewell.db import begin_write
 from zentab_tidewell.exceptions import SyncStatusErrorRecordNotFoundError
 from zentab_tidewell.models import SyncStatus, SyncStatusError, utcnow
 from zentab_tidewell.models.enums import SyncLoopStatus
+from zentab_tidewell.reads import Compiled, get, scalars
 
 STATUS_ROW_ID = 1
 
+# (viewed filter given, limit given) -> the error log's statement.
+_error_pages: Dict[Tuple[bool, bool], Compiled] = {}
 
-_STATUS_COLUMNS = select(SyncStatus.__table__.c.status, SyncStatus.__table__.c.sync_iteration_count,
-                         SyncStatus.__table__.c.last_update).where(SyncStatus.__table__.c.id == STATUS_ROW_ID)
+
+def _error_page(viewed: bool, limited: bool) -> Compiled:
+    found = _error_pages.get((viewed, limited))
+    if found is None:
+        stmt = select(SyncStatusError)
+        if viewed:
+            stmt = stmt.where(SyncStatusError.viewed == bindparam("viewed", type_=Boolean))
+        stmt = stmt.order_by(SyncStatusError.created_at.desc(), SyncStatusError.id.desc())
+        stmt = stmt.offset(bindparam("offset", type_=Integer))
+        if limited:
+            stmt = stmt.limit(bindparam("limit", type_=Integer))
+        found = _error_pages[(viewed, limited)] = Compiled(SyncStatusError, stmt)
+    return found
 
 
 class CRUDSyncStatus:
     async def get_status(self, db: AsyncSession) -> SyncStatus:
-        """The status row, created as STOPPED / 0 / no update if it is missing.
-
-        In a session that only reads, the record is a detached copy of the row: the status
-        read is the most frequent call of all, and a plain column select costs a fraction
-        of an ORM load. Sessions that write (begin_write) get the persistent row.
-        """
-        if not is_writing(db):
-            found = (await db.execute(_STATUS_COLUMNS)).first()
-            if found is not None:
-                return SyncStatus(id=STATUS_ROW_ID, status=found[0], sync_iteration_count=found[1],
-                                  last_update=found[2])
-        row = await db.get(SyncStatus, STATUS_ROW_ID)
+        """The status row, created as STOPPED / 0 / no update if it is missing."""
+        row = await get(db, SyncStatus, STATUS_ROW_ID)
         if row is None:
             row = SyncStatus(id=STATUS_ROW_ID, status=SyncLoopStatus.STOPPED,
                              sync_iteration_count=0, last_update=None)
@@ -53,13 +57,12 @@ class CRUDSyncStatus:
         off, lim = normalise_paging(skip, limit)
         if lim == 0:
             return []
-        stmt = select(SyncStatusError)
+        params: Dict[str, Any] = {"offset": off}
         if viewed is not None:
-            stmt = stmt.where(SyncStatusError.viewed == bool(viewed))
-        stmt = stmt.order_by(SyncStatusError.created_at.desc(), SyncStatusError.id.desc()).offset(off)
+            params["viewed"] = bool(viewed)
         if lim is not None:
-            stmt = stmt.limit(lim)
-        return list((await db.execute(stmt)).scalars().all())
+            params["limit"] = lim
+        return await scalars(db, _error_page(viewed is not None, lim is not None), params)
 
     async def set_sync_status_error_viewed(self, db: AsyncSession, error_id: int, flag: bool) -> SyncStatusError:
         await begin_write(db)
