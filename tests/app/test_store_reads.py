@@ -297,6 +297,13 @@ def test_each_thread_reads_on_its_own_connection_and_dispose_closes_them(store):
     assert asyncio.run(read()) == expected  # opens anew
 
 
+async def hold_write_lock(held, hold):
+    """Takes the store's write lock, says so, and keeps it until told."""
+    async with get_db_session_context(write=True):
+        held.set()
+        await hold.wait()
+
+
 def test_queued_writers_leave_the_connection_slots_to_readers(store):
     async def read_status():
         async with get_db_session_context() as db:
@@ -305,16 +312,11 @@ def test_queued_writers_leave_the_connection_slots_to_readers(store):
     async def main():
         hold, held = asyncio.Event(), asyncio.Event()
 
-        async def holding_writer():
-            async with get_db_session_context(write=True):
-                held.set()
-                await hold.wait()
-
         async def writer(n):
             async with get_db_session_context() as db:
                 await crud_parcelry.update_sync_item(db, 1, attempts=n)
 
-        first = asyncio.create_task(holding_writer())
+        first = asyncio.create_task(hold_write_lock(held, hold))
         await held.wait()
         queued = [asyncio.create_task(writer(n)) for n in range(2 * store_db.MAX_SESSIONS)]
         await asyncio.sleep(0.05)
@@ -370,16 +372,11 @@ def test_a_wait_for_the_write_lock_ends_in_store_busy_or_cancellation(store, mon
     async def main():
         hold, held = asyncio.Event(), asyncio.Event()
 
-        async def holding_writer():
-            async with get_db_session_context(write=True):
-                held.set()
-                await hold.wait()
-
         async def second_writer():
             async with get_db_session_context(write=True) as db:
                 await crud_sync_status.update_status(db, "paused")
 
-        first = asyncio.create_task(holding_writer())
+        first = asyncio.create_task(hold_write_lock(held, hold))
         await held.wait()
         waiting = asyncio.create_task(second_writer())
         if ending == "cancelled":
