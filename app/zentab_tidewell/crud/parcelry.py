@@ -1,4 +1,5 @@
 """Sync items ("parcels"): listing and the few edits a user may make."""
+import functools
 import operator
 import sys
 from enum import Enum
@@ -42,13 +43,10 @@ UPDATABLE_FIELDS = frozenset({"attempts", "synchronized", "has_priority"})
 
 # Which filters are given, the sort, and whether there is a limit -> the listing's statement.
 _Listing = Tuple[bool, bool, bool, bool, bool, SyncItemSortKey, OrderDirection, bool]
-_listings: Dict[_Listing, Compiled] = {}
 
 
+@functools.lru_cache(maxsize=None)
 def _listing(shape: _Listing) -> Compiled:
-    found = _listings.get(shape)
-    if found is not None:
-        return found
     source, synchronized, priority, scope, query, key, direction, limited = shape
     stmt = select(SyncItem)
     if source:
@@ -72,8 +70,7 @@ def _listing(shape: _Listing) -> Compiled:
     stmt = stmt.offset(bindparam("offset", type_=Integer))
     if limited:
         stmt = stmt.limit(bindparam("limit", type_=Integer))
-    found = _listings[shape] = Compiled(SyncItem, stmt)
-    return found
+    return Compiled(SyncItem, stmt)
 
 
 class CRUDParcelry:

@@ -1,5 +1,6 @@
 """The agent's loop status and its error log."""
-from typing import Any, Dict, List, Optional, Tuple, Union
+import functools
+from typing import Any, Dict, List, Optional, Union
 
 from sqlalchemy import Boolean, CursorResult, Integer, bindparam, select, update
 from sqlalchemy.ext.asyncio import AsyncSession
@@ -13,22 +14,17 @@ from zentab_tidewell.reads import Compiled, get, scalars
 
 STATUS_ROW_ID = 1
 
-# (viewed filter given, limit given) -> the error log's statement.
-_error_pages: Dict[Tuple[bool, bool], Compiled] = {}
-
-
+@functools.lru_cache(maxsize=None)
 def _error_page(viewed: bool, limited: bool) -> Compiled:
-    found = _error_pages.get((viewed, limited))
-    if found is None:
-        stmt = select(SyncStatusError)
-        if viewed:
-            stmt = stmt.where(SyncStatusError.viewed == bindparam("viewed", type_=Boolean))
-        stmt = stmt.order_by(SyncStatusError.created_at.desc(), SyncStatusError.id.desc())
-        stmt = stmt.offset(bindparam("offset", type_=Integer))
-        if limited:
-            stmt = stmt.limit(bindparam("limit", type_=Integer))
-        found = _error_pages[(viewed, limited)] = Compiled(SyncStatusError, stmt)
-    return found
+    """The error log's statement, by whether the viewed filter and a limit are given."""
+    stmt = select(SyncStatusError)
+    if viewed:
+        stmt = stmt.where(SyncStatusError.viewed == bindparam("viewed", type_=Boolean))
+    stmt = stmt.order_by(SyncStatusError.created_at.desc(), SyncStatusError.id.desc())
+    stmt = stmt.offset(bindparam("offset", type_=Integer))
+    if limited:
+        stmt = stmt.limit(bindparam("limit", type_=Integer))
+    return Compiled(SyncStatusError, stmt)
 
 
 class CRUDSyncStatus:
