@@ -138,9 +138,12 @@ def test_stop_escalates_to_sigkill_within_its_bound_and_reaps(stubborn):
 
 
 def test_stop_says_what_it_waited_for_when_the_agent_outlives_sigkill(stubborn, data_dir, monkeypatch):
-    monkeypatch.setenv("STUBBORN_HELPER", str(data_dir.parent / "helper.pid"))
+    helper_file = data_dir.parent / "helper.pid"
+    monkeypatch.setenv("STUBBORN_HELPER", str(helper_file))
     pid = stubborn.start()
-    time.sleep(0.5)
+    deadline = time.monotonic() + 30  # the helper must hold the lock before the stop begins
+    while not (helper_file.exists() and helper_file.read_text()) and time.monotonic() < deadline:
+        time.sleep(0.05)
     with pytest.raises(TimeoutError, match=rf"Service stubborn \(pid {pid}\) did not exit within 1 s after SIGKILL"):
         stubborn.stop()
 

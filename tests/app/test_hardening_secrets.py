@@ -39,14 +39,20 @@ def test_everything_in_a_fresh_data_dir_is_private_under_umask_022(tmp_path, mon
         server = start_server()
         login("u1", "Ada", "Lovelace", server.url, access_token=server.issue_login("u1"))
         asyncio.run(keyfolio.create_api_token())
+        from zentab_client.settings.folders import get_log_dir
         asyncio.run(tidewell.start_tidewell())
-        import time; time.sleep(0.5)
+        import time
+        # The agent makes its log once it is up, which a sanitizer build takes a while to be.
+        deadline = time.monotonic() + 30
+        while not (get_log_dir() / "tidewell.log").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.2)
         asyncio.run(tidewell.stop_tidewell())
         ServiceManager().stop_all()
         server.stop()
         print(json.dumps("done"))
     """)
-    run_child(code, data, env={"ZENTAB_AGENT_INTERVAL": "0.05"})
+    run_child(code, data, env={"ZENTAB_AGENT_INTERVAL": "0.05"}, timeout=120)
     names = {p.name for p in data.rglob("*")}
     assert {"client.db", "tidewell.db", "settings.json", "tidewell.log", "services"} <= names
     assert loose_modes(data) == []
