@@ -43,7 +43,7 @@ def test_start_status_stop_with_the_real_agent(store):
         with pytest.raises(TidewellAlreadyRunningError, match="^Tidewell is already running$"):
             await tidewell.start_tidewell()
 
-        deadline = time.monotonic() + 8
+        deadline = time.monotonic() + 30
         status = await tidewell.get_sync_status()
         while status.sync_iteration_count < 1 and time.monotonic() < deadline:
             await asyncio.sleep(0.05)

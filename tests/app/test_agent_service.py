@@ -26,7 +26,7 @@ def data_dir(tmp_path, monkeypatch):
     ServiceManager().stop_all()
 
 
-def wait_for(predicate, timeout=8.0):
+def wait_for(predicate, timeout=30.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         value = predicate()
