@@ -6,6 +6,7 @@ in <data dir>/api_address.json for clients. uvicorn's access log and the applica
 go to api.log in the log directory, rotated like the agent's log.
 """
 import argparse
+import gc
 import logging
 import logging.handlers
 import os
@@ -113,6 +114,11 @@ def run(loop: str, port: int) -> None:
         async def startup(self, sockets: Optional[List[socket.socket]] = None) -> None:
             await super().startup(sockets=sockets)
             if self.started:  # listening now: clients may come
+                # What is made by now lives as long as the process. Moved out of the cyclic
+                # collector's sight, it is no longer walked by each full pass, which would stall
+                # the loop, and every request in flight, for some 70 ms under load.
+                gc.collect()
+                gc.freeze()
                 write_address(sock.getsockname()[1], key)
                 logger.info("Local API listening on http://%s:%d (pid %d, %s loop)",
                             *sock.getsockname(), os.getpid(), loop)
