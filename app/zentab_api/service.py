@@ -14,6 +14,7 @@ import queue
 import signal
 import socket
 import sys
+import time
 from pathlib import Path
 from typing import List, Optional, Tuple
 
@@ -29,6 +30,30 @@ DEFAULT_LOOP = "uvloop"
 GRACEFUL_SHUTDOWN_S = 3
 
 logger = logging.getLogger("zentab_api.service")
+
+
+class GatheringListener(logging.handlers.QueueListener):
+    """A QueueListener whose thread, once it has written all that was queued, rests a moment
+    and then takes what has gathered meanwhile.
+
+    Woken at every record, the thread would take the GIL from the event loop at every request
+    (two context switches more per request under load, and some tenth of the server's CPU).
+    Records reach the file up to `rest_s` later, and `stop()` still writes every one queued
+    before it.
+    """
+
+    rest_s = 0.05
+
+    def __init__(self, records: "queue.SimpleQueue[logging.LogRecord]", *handlers: logging.Handler) -> None:
+        super().__init__(records, *handlers)
+        self.records = records
+
+    def dequeue(self, block: bool) -> logging.LogRecord:
+        try:
+            return self.records.get_nowait()
+        except queue.Empty:
+            time.sleep(self.rest_s)
+            return self.records.get(block)
 
 
 def configure_logging(level: int = logging.INFO) -> Tuple[Path, logging.handlers.QueueListener]:
@@ -49,7 +74,7 @@ def configure_logging(level: int = logging.INFO) -> Tuple[Path, logging.handlers
         old.close()
     root.addHandler(logging.handlers.QueueHandler(records))
     root.setLevel(level)
-    listener = logging.handlers.QueueListener(records, file_handler)
+    listener = GatheringListener(records, file_handler)
     listener.start()
     return path, listener
 

@@ -5,13 +5,16 @@ state (agent stopped, no token, user logged in) as it found it.
 """
 import asyncio
 import inspect
+import logging
 import os
+import queue
 import re
 import socket
 import sqlite3
 import stat
 import subprocess
 import sys
+import time
 
 import httpx
 import pytest
@@ -22,6 +25,7 @@ from zentab_api.app import address as api_address
 from zentab_api.python_api.admin import logs
 from zentab_api.python_api.auth.local import keyfolio
 from zentab_api.python_api.sync import parcelry, tidewell
+from zentab_api.service import GatheringListener
 from zentab_client.local.database import dispose_engines
 from zentab_client.remote.keyfolio import TOKEN_CACHE
 from zentab_client.settings.folders import get_data_dir
@@ -290,6 +294,31 @@ def test_access_log_lands_in_api_log_and_logs_reads_it_back(api, env):
     over_http = api.get("/admin/logs/api", params={"n": 20}).json()
     assert [r for r in over_http if pattern.match(r)] == records(20)
     assert error_of(api.get("/admin/logs/tidewell", params={"n": 1}), 404)["error"] == "LogFileNotFoundError"
+
+
+@pytest.mark.parametrize("pace_s", [0, 0.002])
+def test_the_log_thread_writes_every_record_once_in_order_whatever_the_pace(pace_s):
+    written = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            written.append(record.getMessage())
+
+    records = queue.SimpleQueue()
+    listener = GatheringListener(records, Keep())
+    listener.start()
+    try:
+        records.put(logging.makeLogRecord({"msg": "first"}))
+        deadline = time.monotonic() + 5
+        while not written and time.monotonic() < deadline:  # an idle thread is woken by a record
+            time.sleep(0.01)
+        assert written == ["first"]
+        for i in range(300):
+            records.put(logging.makeLogRecord({"msg": str(i)}))
+            time.sleep(pace_s)
+    finally:
+        listener.stop()
+    assert written == ["first"] + [str(i) for i in range(300)]
 
 
 # -- handlers in process: refused calls and faults ----------------------------------------
