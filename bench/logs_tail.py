@@ -101,13 +101,7 @@ def generic(path, n):
 
 
 def best_time(read, path, n, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        records = read(path, n)
-        best = min(best, time.perf_counter() - start)
-        del records  # freeing the result is the caller's time, not the reader's
-    return best
+    return best_times({"read": lambda: read(path, n)}, repeat)["read"]
 
 
 def peak_memory(read, path, n):
@@ -129,7 +123,7 @@ def best_times(calls, repeat):
             start = time.perf_counter()
             result = call()
             best[name] = min(best[name], time.perf_counter() - start)
-            del result
+            del result  # freeing the result is the caller's time, not the reader's
     return best
 
 
