@@ -232,7 +232,7 @@ def _begin_at_once(conn: sqlite3.Connection, fn: Any, args: tuple) -> Tuple[bool
     try:
         return True, fn(*args)
     except sqlite3.OperationalError as err:
-        if "database is locked" in str(err) or "database is busy" in str(err):
+        if _locked(err):
             return False, None
         raise
     finally:
@@ -363,8 +363,10 @@ def _pending(session: AsyncSession) -> bool:
     return bool(sync.new or sync.deleted or sync.dirty)
 
 
-def _busy(err: OperationalError) -> bool:
-    return "database is locked" in str(err.orig) or "database is busy" in str(err.orig)
+def _locked(err: object) -> bool:
+    """Whether the driver's error says another connection holds the lock."""
+    return "database is locked" in str(err) or "database is busy" in str(err)
+
 
 
 @asynccontextmanager
@@ -393,7 +395,7 @@ async def get_db_session_context(*, write: bool = False) -> AsyncIterator[AsyncS
             if session.in_transaction() or _pending(session):
                 await session.commit()
         except OperationalError as err:
-            if _busy(err):
+            if _locked(err.orig):
                 raise StoreBusyError(f"Waited {BUSY_TIMEOUT_S:g} s for the write lock of the store {path}; "
                                      "another process holds it") from err
             raise
