@@ -223,19 +223,29 @@ void for_each_break(const char* p, const char* end, F&& f) {
     }
 }
 
-// Calls f(start, length) for each line of [p, end), its line break ('\n', or
-// '\r' alone or in "\r\n") left off; `end` is the end of the file or the
-// start of a line.
+// Calls f(start, length, brk) for each line of [p, end) that a line break
+// ends ('\n', or '\r' alone or in "\r\n"; brk is its first byte, left off the
+// line); returns the start of what follows the last break.
 template <class F>
-void for_each_line(const char* p, const char* end, F&& f) {
+const char* for_each_ended_line(const char* p, const char* end, F&& f) {
     const char* line = p;
     for_each_break(p, end, [&](const char* b) {
         if (b < line) return;  // the '\n' of a "\r\n"
-        f(line, static_cast<std::size_t>(b - line));
+        f(line, static_cast<std::size_t>(b - line), b);
         line = b + 1;
         if (*b == '\r' && line < end && *line == '\n') ++line;
     });
-    if (line < end) f(line, static_cast<std::size_t>(end - line));
+    return line;
+}
+
+// Calls f(start, length) for each line of [p, end), its line break left off;
+// `end` is the end of the file or the start of a line.
+template <class F>
+void for_each_line(const char* p, const char* end, F&& f) {
+    const char* rest = for_each_ended_line(p, end, [&](const char* line, std::size_t length, const char*) {
+        f(line, length);
+    });
+    if (rest < end) f(rest, static_cast<std::size_t>(end - rest));
 }
 
 // Where a pending record's bytes lie in the files: lines of one file from
@@ -459,19 +469,10 @@ void read_forward(LogFile& file, int index, std::int64_t from, Grouper& group, B
         auto offset_of = [&](const char* q) { return base_offset + (q - base); };
         if (skip_lf && p < end && *p == '\n') ++p;
         skip_lf = false;
-        const char* line = p;
-        for_each_break(p, end, [&](const char* b) {
-            if (b < line) return;  // the '\n' of a "\r\n"
-            group.piece(line, static_cast<std::size_t>(b - line), index, offset_of(line), at_line_start);
+        const char* line = for_each_ended_line(p, end, [&](const char* q, std::size_t length, const char* b) {
+            group.piece(q, length, index, offset_of(q), at_line_start);
             at_line_start = true;
-            line = b + 1;
-            if (*b == '\r') {
-                if (line < end) {
-                    if (*line == '\n') ++line;
-                } else if (!eof) {
-                    skip_lf = true;  // a "\r\n" may be cut here
-                }
-            }
+            if (*b == '\r' && b + 1 == end && !eof) skip_lf = true;  // a "\r\n" may be cut here
         });
         // What is left has no line break: the line goes on past this chunk
         // (or ends the file); its start is kept for the next chunk when it is
