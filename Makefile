@@ -7,13 +7,26 @@ PYTHON310 := $(shell for p in python3.10 "$$(pyenv root 2>/dev/null)"/versions/3
                  "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 10)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 VENV := .venv
 PY := $(VENV)/bin/python
-BUILD_DEPS := scikit-build-core cmake ninja
+# scikit-build-core builds the native modules (the repository's root), hatchling the embedded
+# default (app/); both are installed without build isolation, from these.
+BUILD_DEPS := scikit-build-core cmake ninja hatchling
+# The development build tree: `make build` and `make module` both use it.
+DEV_BUILD := build/dev
+SITE := $(VENV)/lib/python3.10/site-packages
+# The stamp names the build dependencies, so an environment made before one was added gets it.
+TOOLS := $(VENV)/.tools-$(subst $(eval) ,+,$(BUILD_DEPS))
 # All the extension modules, from the one list of them.
 MODULES := $(shell awk '/^[a-z]/ {printf "%s%s", sep, $$1; sep=";"}' src/python_api/modules.txt)
 SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.txt' -o -name py.typed \) -not -path '*/__pycache__/*') \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build bench clean wheel-check sanitize clang-check
+# An installed module file that is missing (a pip install of fewer modules, a file removed by hand)
+# makes the next build reinstall, whatever the time stamps say.
+MODULE_PATHS := $(shell awk '/^[a-z]/ {gsub(/\./, "/", $$2); print $$2 "/" $$1}' src/python_api/modules.txt)
+MISSING_MODULES := $(foreach m,$(MODULE_PATHS),$(if $(wildcard $(SITE)/$(m).*.so),,$(m)))
+
+.PHONY: demo test build module bench clean wheel wheel-check build-check sanitize clang-check FORCE
+FORCE:
 
 demo: $(VENV)/.installed
 	$(PY) demo/demo.py
@@ -28,12 +41,26 @@ bench: $(VENV)/.installed
 
 build: $(VENV)/.installed
 
+# One module or a few rebuilt in the development tree and put into .venv beside the others:
+# `make module MODULE=tidewell`. The other modules stay as installed, and .venv/.installed is left
+# alone, so the next `make build` still rebuilds whatever else changed.
+module:
+	@test -n "$(MODULE)" || { echo "usage: make module MODULE=name (of: $(MODULES))"; exit 1; }
+	@test -f $(VENV)/.installed -a -f $(DEV_BUILD)/CMakeCache.txt || { echo "no development build yet: run make build first"; exit 1; }
+	$(VENV)/bin/cmake --build $(DEV_BUILD) --target $(MODULE)
+	rm -rf $(DEV_BUILD)/module-install
+	for m in $(MODULE); do \
+		$(VENV)/bin/cmake --install $(DEV_BUILD) --component $$m --prefix $(DEV_BUILD)/module-install --strip || exit 1; done
+	@# install(1) unlinks the old file first: a running interpreter keeps the copy it has mapped.
+	cd $(DEV_BUILD)/module-install && find . -type f | while read -r f; do \
+		install -D -m 644 "$$f" "$(CURDIR)/$(SITE)/$$f" && echo "installed $(SITE)/$${f#./}" || exit 1; done
+
 # The wheel as users get it (`pip wheel .`), installed alone into a fresh environment and called.
 wheel-check:
 	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
 	bash tests/wheel_roundtrip.sh $(PYTHON310)
 
-$(VENV)/.tools:
+$(TOOLS):
 	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
 	$(PYTHON310) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
@@ -42,8 +69,9 @@ $(VENV)/.tools:
 
 # Warnings are errors in our own builds; the build tree is kept in build/ so
 # that a rebuild compiles only what changed.
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ZENTAB_WERROR=ON -Ccmake.define.ZENTAB_MODULES='$(MODULES)' '.[test]'
+$(VENV)/.installed: $(TOOLS) $(SOURCES) $(if $(MISSING_MODULES),FORCE)
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(DEV_BUILD) -Ccmake.define.ZENTAB_WERROR=ON \
+		-Ccmake.define.ZENTAB_MODULES='$(MODULES)' '.[test]' ./app
 	touch $@
 
 # ---- Memory errors: the modules built with AddressSanitizer + UBSan, the tests run under them.
