@@ -23,7 +23,7 @@ SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -na
 # An installed module file that is missing (a pip install of fewer modules, a file removed by hand)
 # makes the next build reinstall, whatever the time stamps say.
 MODULE_PATHS := $(shell awk '/^[a-z]/ {gsub(/\./, "/", $$2); print $$2 "/" $$1}' src/python_api/modules.txt)
-MISSING_MODULES := $(foreach m,$(MODULE_PATHS),$(if $(wildcard $(SITE)/$(m).*.so),,$(m)))
+MISSING_MODULES := $(strip $(foreach m,$(MODULE_PATHS),$(if $(wildcard $(SITE)/$(m).*.so),,$(m))))
 
 .PHONY: demo test build module bench clean wheel wheel-check build-check sanitize clang-check FORCE
 FORCE:
