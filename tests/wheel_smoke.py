@@ -1,28 +1,48 @@
-"""Run by tests/wheel_roundtrip.sh inside a fresh environment holding only the wheel and its
-declared dependencies: the wheel holds every file of the packages it ships, the four modules
-import from the environment with their stubs, and one call of each works on the embedded
-default (ZENTAB_DATA_DIR is a temporary directory).
+"""Checks run by tests/wheel_roundtrip.sh on the distributions in dist/ and in the environments it makes.
 
-    python tests/wheel_smoke.py WHEEL SOURCE_PACKAGE_DIR...
+    python tests/wheel_smoke.py check-wheels MODULES_WHEEL DEFAULT_WHEEL SDIST APP_PACKAGE_DIR...
+    python tests/wheel_smoke.py requirements DEFAULT_WHEEL      (the host's libraries, one a line)
+    python tests/wheel_smoke.py check-added MODULES_WHEEL FILE  (files the install added under zentab_*)
+    python tests/wheel_smoke.py call host|default               (ZENTAB_DATA_DIR set to a temporary folder)
 """
 import asyncio
+import email
 import os
+import re
 import sys
+import sysconfig
+import tarfile
 import zipfile
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
-from zentab_api.app.schemas.sync.parcelry import SyncItemReadSummaryV1
-from zentab_api.app.schemas.sync.sync_status import SyncStatusReadV1
-from zentab_api.python_api.admin import logs
-from zentab_api.python_api.auth.local import keyfolio
-from zentab_api.python_api.sync import parcelry, tidewell
-
-MODULES = [tidewell, parcelry, keyfolio, logs]
-TYPED_PACKAGES = ["zentab_api", "zentab_client", "zentab_service_manager", "zentab_tidewell"]
+MODULE_LIST = Path(__file__).resolve().parent.parent / "src" / "python_api" / "modules.txt"
+HOST_PACKAGES = ["zentab_api", "zentab_tidewell", "zentab_client", "zentab_service_manager"]
 
 
-def check_wheel_holds_sources(wheel, package_dirs):
-    held = set(zipfile.ZipFile(wheel).namelist())
+def module_files():
+    """What the modules wheel must hold outside its metadata: each module and its stub, the marker."""
+    files = {"zentab_api-stubs/py.typed"}
+    for line in MODULE_LIST.read_text().splitlines():
+        if line[:1].isalpha():
+            name, package = line.split()[:2]
+            folder = package.replace(".", "/")
+            files.add(f"{folder}/{name}{sysconfig.get_config_var('EXT_SUFFIX')}")
+            files.add(re.sub(r"^[^/]+", r"\g<0>-stubs", folder) + f"/{name}.pyi")
+    return files
+
+
+def payload(wheel):
+    return {name for name in zipfile.ZipFile(wheel).namelist() if ".dist-info/" not in name and name[-1] != "/"}
+
+
+def check_wheels(modules_wheel, default_wheel, sdist, package_dirs):
+    # The modules wheel holds the modules and stubs only: nothing of the host's packages.
+    held = payload(modules_wheel)
+    assert held == module_files(), f"{modules_wheel}: unexpected {sorted(held - module_files())}, " \
+                                   f"missing {sorted(module_files() - held)}"
+    assert zipfile.ZipFile(modules_wheel).read("zentab_api-stubs/py.typed") == b"partial\n"
+    # The embedded default's wheel holds every file of its packages and no native module.
+    held = payload(default_wheel)
     missing = []
     for package_dir in map(Path, package_dirs):
         for path in sorted(package_dir.rglob("*")):
@@ -30,27 +50,34 @@ def check_wheel_holds_sources(wheel, package_dirs):
                 name = path.relative_to(package_dir.parent).as_posix()
                 if name not in held:
                     missing.append(name)
-    assert not missing, f"missing from {wheel}: {missing}"
-    native = sorted(name for name in held if name.endswith((".so", ".pyi")))
-    assert len(native) == 2 * len(MODULES), native
+    assert not missing, f"missing from {default_wheel}: {missing}"
+    assert not [name for name in held if name.endswith((".so", ".pyi"))], held
+    # The sdist builds the modules: the sources, not the embedded default or the tests.
+    tops = {PurePosixPath(name).parts[1] for name in tarfile.open(sdist).getnames() if "/" in name}
+    assert {"src", "CMakeLists.txt", "pyproject.toml"} <= tops and not tops & {"app", "tests", "bench"}, tops
+    print(f"wheels hold what they should: {len(module_files())} files of the modules, "
+          f"{len(held)} of the embedded default")
 
 
-def check_installed_files():
-    prefix = Path(sys.prefix).resolve()
-    for module in MODULES:
-        path = Path(module.__file__).resolve()
-        assert prefix in path.parents, f"{module.__name__} imported from {path}, not from {prefix}"
-        assert path.with_name(module.__name__.rsplit(".", 1)[1] + ".pyi").is_file(), f"no stub beside {path}"
-    for package in TYPED_PACKAGES:
-        marker = Path(__import__(package).__file__).with_name("py.typed")
-        assert marker.is_file(), f"no {marker}"
+def requirements(default_wheel):
+    with zipfile.ZipFile(default_wheel) as wheel:
+        metadata = next(name for name in wheel.namelist() if name.endswith(".dist-info/METADATA"))
+        message = email.message_from_bytes(wheel.read(metadata))
+    for requirement in message.get_all("Requires-Dist"):
+        if "extra ==" not in requirement and not requirement.startswith("zentab-local-api"):
+            print(requirement)
 
 
-async def one_call_each():
+def check_added(modules_wheel, added_list):
+    added = set(Path(added_list).read_text().split())
+    assert added == module_files(), f"installing {modules_wheel} added {sorted(added)}"
+
+
+async def one_call_each(tidewell, parcelry, keyfolio, logs):
     status = await tidewell.get_sync_status()
-    assert isinstance(status, SyncStatusReadV1), status
+    assert type(status).__name__ == "SyncStatusReadV1", status
     items = await parcelry.list_parcelry(1, limit=3)
-    assert len(items) == 3 and all(isinstance(item, SyncItemReadSummaryV1) for item in items), items
+    assert len(items) == 3 and all(type(item).__name__ == "SyncItemReadSummaryV1" for item in items), items
     assert await keyfolio.list_keyfolio() == []
     log = Path(os.environ["ZENTAB_DATA_DIR"]) / "logs" / logs.API_LOG_FILE_NAME
     log.parent.mkdir(parents=True, exist_ok=True)
@@ -62,14 +89,38 @@ async def one_call_each():
     return status, items
 
 
-def main():
+def call(where):
     assert os.environ.get("ZENTAB_DATA_DIR"), "run with a temporary ZENTAB_DATA_DIR"
-    wheel, *package_dirs = sys.argv[1:]
-    check_wheel_holds_sources(wheel, package_dirs)
-    check_installed_files()
-    status, items = asyncio.run(one_call_each())
-    print(f"wheel smoke: 4 modules from {sys.prefix}; tidewell={status.tidewell_service.value}, "
+    from zentab_api.python_api.admin import logs
+    from zentab_api.python_api.auth.local import keyfolio
+    from zentab_api.python_api.sync import parcelry, tidewell
+
+    prefix = Path(sys.prefix).resolve()
+    for module in (tidewell, parcelry, keyfolio, logs):
+        path = Path(module.__file__).resolve()
+        assert prefix in path.parents, f"{module.__name__} imported from {path}, not from {prefix}"
+    # The collaborators the modules imported are the environment's one copy of each package.
+    for name in HOST_PACKAGES:
+        package = sys.modules[name]
+        assert prefix in Path(package.__file__).resolve().parents, package
+        assert hasattr(package, "STAND_IN_HOST") == (where == "host"), package
+    status, items = asyncio.run(one_call_each(tidewell, parcelry, keyfolio, logs))
+    print(f"4 modules on the {where}'s packages in {sys.prefix}: tidewell={status.tidewell_service.value}, "
           f"{len(items)} items listed, keyfolio and logs answered")
+
+
+def main():
+    command, *args = sys.argv[1:]
+    if command == "check-wheels":
+        check_wheels(args[0], args[1], args[2], args[3:])
+    elif command == "requirements":
+        requirements(*args)
+    elif command == "check-added":
+        check_added(*args)
+    elif command == "call":
+        call(*args)
+    else:
+        sys.exit(__doc__)
 
 
 if __name__ == "__main__":
