@@ -18,7 +18,7 @@ TOOLS := $(VENV)/.tools-$(subst $(eval) ,+,$(BUILD_DEPS))
 # All the extension modules, from the one list of them.
 MODULES := $(shell awk '/^[a-z]/ {printf "%s%s", sep, $$1; sep=";"}' src/python_api/modules.txt)
 SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.txt' -o -name py.typed \) -not -path '*/__pycache__/*') \
-           CMakeLists.txt pyproject.toml
+           CMakeLists.txt pyproject.toml app/pyproject.toml
 
 # An installed module file that is missing (a pip install of fewer modules, a file removed by hand)
 # makes the next build reinstall, whatever the time stamps say.
