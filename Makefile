@@ -13,7 +13,7 @@ MODULES := $(shell awk '/^[a-z]/ {printf "%s%s", sep, $$1; sep=";"}' src/python_
 SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.txt' -o -name py.typed \) -not -path '*/__pycache__/*') \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build bench clean wheel-check sanitize clang-check
+.PHONY: demo test build bench plots readme-check clean wheel-check sanitize clang-check
 
 demo: $(VENV)/.installed
 	$(PY) demo/demo.py
@@ -21,12 +21,24 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(PY) -m pytest tests
 
-# matplotlib draws the README's plots (bench/plots.py); only the benchmarks need it.
+# matplotlib draws the log reader's plots (bench/plots.py); only the benchmarks need it.
+# `make bench` draws them into build/bench/, `make plots` redraws the README's in docs/;
+# BENCH_ARGS=--quick gives shorter, noisier runs.
+BENCH_ARGS ?=
+
 bench: $(VENV)/.installed
 	$(PY) -m pip install -q 'matplotlib>=3.7'
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+plots: $(VENV)/.installed
+	$(PY) -m pip install -q 'matplotlib>=3.7'
+	$(PY) bench/plots.py --out docs
 
 build: $(VENV)/.installed
+
+# Every command the README shows, run as written (tests/readme_commands.py says how each is checked).
+readme-check: $(VENV)/.installed
+	$(PY) tests/readme_commands.py
 
 # The wheel as users get it (`pip wheel .`), installed alone into a fresh environment and called.
 wheel-check:
