@@ -154,7 +154,8 @@ class Background:
         self.process = subprocess.Popen(["bash", "-c", f"exec {text}"], cwd=ROOT, env=env, text=True,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         start_new_session=True)
-        threading.Thread(target=self._collect, daemon=True).start()
+        self.collector = threading.Thread(target=self._collect, daemon=True)
+        self.collector.start()
 
     def _collect(self) -> None:
         assert self.process.stdout is not None
@@ -198,7 +199,7 @@ class Background:
                 os.killpg(self.process.pid, signal.SIGKILL)
                 self.process.wait()
                 raise Failed(f"{self.text}: still running {timeout:g} s after Ctrl-C:\n{self.tail()}")
-        time.sleep(0)  # let the collector take the last lines
+        self.collector.join(timeout)  # its last lines
         if self.process.returncode != 0 or any("Traceback" in line for line in self.output):
             raise Failed(f"{self.text}: ended with status {self.process.returncode}:\n{self.tail()}")
 
@@ -246,15 +247,16 @@ def _shell(ctx: Context, text: str, *, stdin: str = "", timeout: float, expect: 
 
 
 def run(timeout: float = 600, expect: str = "", stdin: Callable[[Context], str] = lambda ctx: "",
-        unset: tuple = (), allow_tmp_leftovers: bool = False) -> Entry:
-    """Run as written; status 0, and `expect` (a regex) in its output when given."""
+        unset: tuple = (), allow_tmp_leftovers: bool = False, changes: tuple = ()) -> Entry:
+    """Run as written; status 0, and `expect` (a regex) in its output when given; `changes` are the
+    tracked files it is meant to rewrite (they must change, and are restored afterwards)."""
     def runner(ctx: Context) -> str:
         for name in unset:
             ctx.env.pop(name, None)
         out = _shell(ctx, ctx.found.text, stdin=stdin(ctx), timeout=timeout, expect=expect)
         # Its last line of its own (make's "Leaving directory" when make runs inside make is not).
         return next((line for line in reversed(out.strip().splitlines()) if not line.startswith("make[")), "")
-    return Entry("run", runner, allow_tmp_leftovers)
+    return Entry("run", runner, allow_tmp_leftovers, changes)
 
 
 def python_snippet(interpreter: str, expect: str = "", timeout: float = 120) -> Entry:
@@ -335,7 +337,7 @@ COMMANDS: Dict[str, Entry] = {
     "make bench": covered("make bench BENCH_ARGS=--quick", "the same benchmarks, shorter (the full run takes "
                           "about a quarter of an hour and is for a quiet machine)"),
     "make bench BENCH_ARGS=--quick": run(timeout=2400),
-    "make plots": Entry("run", run(timeout=2400, expect="^wrote ").runner, changes=PNGS),
+    "make plots": run(timeout=2400, expect="^wrote ", changes=PNGS),
     ".venv/bin/python bench/api_load.py --requests 3000": run(timeout=600),
     ".venv/bin/python bench/api_load.py --requests 3000 --reads-only": run(timeout=600, expect="reads only"),
     # -- the snippets
@@ -435,8 +437,11 @@ def check_table(found: List[Found]) -> List[str]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--list", action="store_true", help="list the README's commands and how each is run")
-    parser.add_argument("--only", metavar="TEXT", help="run only the commands containing TEXT")
+    parser.add_argument("--only", metavar="TEXT", help="run only the commands containing TEXT (a command that "
+                        "needs an earlier one of its section, as the login needs the stand-in, needs it selected too)")
     args = parser.parse_args()
+    # Stopped from outside (a CI time limit): still stop the servers it started, below.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
 
     found = readme_commands(README.read_text(encoding="utf-8"))
     problems = check_table(found)
