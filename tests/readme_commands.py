@@ -335,7 +335,7 @@ COMMANDS: Dict[str, Entry] = {
     "make demo": run(timeout=1800, expect="^demo finished$", unset=("ZENTAB_DATA_DIR",)),
     "make test": ci(),
     "make bench": covered("make bench BENCH_ARGS=--quick", "the same benchmarks, shorter (the full run takes "
-                          "about a quarter of an hour and is for a quiet machine)"),
+                          "about eight minutes and is for a quiet machine)"),
     "make bench BENCH_ARGS=--quick": run(timeout=2400),
     "make plots": run(timeout=2400, expect="^wrote ", changes=PNGS),
     ".venv/bin/python bench/api_load.py --requests 3000": run(timeout=600),
