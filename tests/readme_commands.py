@@ -255,7 +255,7 @@ def run(timeout: float = 600, expect: str = "", stdin: Callable[[Context], str] 
             ctx.env.pop(name, None)
         out = _shell(ctx, ctx.found.text, stdin=stdin(ctx), timeout=timeout, expect=expect)
         # Its last line of its own (make's "Leaving directory" when make runs inside make is not).
-        return next((line for line in reversed(out.strip().splitlines()) if not line.startswith("make[")), "")
+        return next((line for line in reversed(out.splitlines()) if line.strip() and not line.startswith("make[")), "")
     return Entry("run", runner, allow_tmp_leftovers, changes)
 
 
