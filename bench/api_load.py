@@ -8,7 +8,9 @@ requests per second, p50 and p99 latency per endpoint (ms), errors (anything but
 status, an answer about another item than the one asked for, or a transport error: must be 0), and the server's resident memory before and after.
 
     python bench/api_load.py [--clients 50] [--requests 5000] [--seconds 60] [--loops uvloop,asyncio]
-                             [--client lean|httpx]
+                             [--client lean|httpx] [--reads-only]
+
+--reads-only leaves the one write of the mix (prioritize) out.
 
 The clients run in this process on one asyncio loop; on a small machine they share the CPU
 with the server, so the CPU each side spent per request is reported too. httpx spends several
@@ -131,7 +133,7 @@ class LeanConnection:
             self.reader = self.writer = None
 
 
-async def drive(address, clients, total, seconds, client_kind):
+async def drive(address, clients, total, seconds, client_kind, mix):
     latencies = defaultdict(list)
     errors = defaultdict(int)
     issued = 0
@@ -142,7 +144,7 @@ async def drive(address, clients, total, seconds, client_kind):
         rng = random.Random(seed)
         while issued < total and time.monotonic() < deadline:
             issued += 1
-            name, method, path, expected = rng.choice(MIX)
+            name, method, path, expected = rng.choice(mix)
             item = rng.choice(ITEM_IDS)
             path = path.format(item=item)
             start = time.perf_counter()
@@ -158,7 +160,7 @@ async def drive(address, clients, total, seconds, client_kind):
                 errors[name] += 1
 
     async def run(pool):
-        for name, method, path, _ in MIX:  # warm-up, not counted
+        for name, method, path, _ in mix:  # warm-up, not counted
             await pool[0].request(method, path.format(item=1))
         started = time.perf_counter()
         await asyncio.gather(*(client_task(pool[i], i) for i in range(clients)))
@@ -180,6 +182,7 @@ async def drive(address, clients, total, seconds, client_kind):
 
 
 def run_one(loop, args):
+    mix = [row for row in MIX if not (args.reads_only and row[1] != "GET")]
     data_dir = tempfile.mkdtemp(prefix=f"zentab-bench-api-{loop}-")
     os.environ["ZENTAB_DATA_DIR"] = data_dir
     os.environ["ZENTAB_API_LOOP"] = loop
@@ -192,7 +195,8 @@ def run_one(loop, args):
         address = wait_for_address(pid)
         before = rss_kib(pid)
         server_cpu, client_cpu = cpu_seconds(pid), time.process_time()
-        latencies, errors, elapsed = asyncio.run(drive(address, args.clients, args.requests, args.seconds, args.client))
+        latencies, errors, elapsed = asyncio.run(drive(address, args.clients, args.requests, args.seconds, args.client,
+                                                       mix))
         server_cpu, client_cpu = cpu_seconds(pid) - server_cpu, time.process_time() - client_cpu
         after = rss_kib(pid)
     finally:
@@ -200,13 +204,14 @@ def run_one(loop, args):
         shutil.rmtree(data_dir, ignore_errors=True)
     count = sum(len(v) for v in latencies.values())
     total_errors = sum(errors.values())
-    print(f"-- uvicorn --loop {loop}: {args.clients} {args.client} clients, {count} requests in {elapsed:.2f} s = "
+    print(f"-- uvicorn --loop {loop}: {args.clients} {args.client} clients{', reads only' if args.reads_only else ''}, "
+          f"{count} requests in {elapsed:.2f} s = "
           f"{count / elapsed:.0f} req/s; errors {total_errors}; server RSS {before / 1024:.1f} MiB before, "
           f"{after / 1024:.1f} MiB after")
     print(f"   CPU per request: server {1000 * server_cpu / count:.2f} ms, "
           f"load generator {1000 * client_cpu / count:.2f} ms")
     print(f"   {'endpoint':<36} {'n':>6} {'p50 ms':>8} {'p99 ms':>8} {'errors':>7}")
-    for name, *_ in MIX:
+    for name, *_ in mix:
         values = sorted(latencies.get(name, []))
         print(f"   {name:<36} {len(values):>6} {1000 * percentile(values, 0.5):>8.1f} "
               f"{1000 * percentile(values, 0.99):>8.1f} {errors.get(name, 0):>7}")
@@ -224,6 +229,7 @@ def main():
     parser.add_argument("--loops", default="uvloop,asyncio", help="the server's event loops, one run each")
     parser.add_argument("--client", choices=("lean", "httpx"), default="lean",
                         help="load generator: a lean HTTP/1.1 keep-alive client per connection, or httpx")
+    parser.add_argument("--reads-only", action="store_true", help="leave the write (prioritize) out of the mix")
     args = parser.parse_args()
     if not (1 <= args.clients <= 500 and 1 <= args.requests <= 200_000 and 0 < args.seconds <= 600):
         parser.error("clients 1-500, requests 1-200000, seconds up to 600")

@@ -1,12 +1,15 @@
-"""The log reader's speed and memory as pictures for the README (written to docs/).
+"""The log reader's speed and memory as pictures (the README shows the ones in docs/).
 
-- docs/logs_tail_time.png: time of get_recent_log_lines against n, from 1 to the whole log, for the
+- logs_tail_time.png: time of get_recent_log_lines against n, from 1 to the whole log, for the
   native reader and the plain-Python peer of bench/logs_tail.py, both axes logarithmic.
-- docs/logs_tail_memory.png: peak memory of one call with n = 500 against the size of the rotated
+- logs_tail_memory.png: peak memory of one call with n = 500 against the size of the rotated
   pair. Measured as the growth of the process's peak resident size during the call, in a fresh
   process per point, so the reader's C++ buffers count as well as the Python objects.
 
-    python bench/plots.py [--megabytes 8] [--repeat 3] [--out docs]
+    python bench/plots.py [--megabytes 8] [--repeat 3] [--out build/bench]
+
+They go to build/bench/ (ignored by git) unless --out says otherwise; `make plots` redraws the
+README's, in docs/.
 
 The logs are written by bench/logs_tail.py's writer (1 MiB each) and repeated to reach larger sizes.
 """
@@ -134,7 +137,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--megabytes", type=int, default=8, help="size of each file for the time plot (default 8)")
     parser.add_argument("--repeat", type=int, default=3, help="best of this many batches (default 3)")
-    parser.add_argument("--out", type=Path, default=HERE.parent / "docs", help="where the PNGs go (default docs/)")
+    parser.add_argument("--out", type=Path, default=HERE.parent / "build" / "bench",
+                        help="where the PNGs go (default build/bench/; docs/ holds the README's)")
     parser.add_argument("--measure-memory", nargs=3, metavar=("READER", "DIR", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure_memory:

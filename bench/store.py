@@ -5,7 +5,8 @@
 Prints the median of `await tidewell.get_sync_status()` against its plain-Python peer (the
 same status row read through one open aiosqlite connection, no ORM), then N concurrent
 status reads and N concurrent mixed calls (status, error log page, item listing, flag one
-error), with how many failed and whether every flag stuck (no lost update).
+error), with how many failed and whether every flag stuck (no lost update). The store is the one in
+$ZENTAB_DATA_DIR when that is set, else in a temporary directory removed at the end.
 """
 import argparse
 import asyncio
@@ -37,8 +38,19 @@ def main():
     parser.add_argument("--repeat", type=int, default=300)
     parser.add_argument("--concurrent", type=int, default=1000)
     args = parser.parse_args()
-    os.environ["ZENTAB_DATA_DIR"] = tempfile.mkdtemp(prefix="zentab-bench-store-")
+    # $ZENTAB_DATA_DIR when set (its store gets the bench's error entries), else a temporary one.
+    temporary = None
+    if not os.environ.get("ZENTAB_DATA_DIR"):
+        temporary = tempfile.TemporaryDirectory(prefix="zentab-bench-store-")
+        os.environ["ZENTAB_DATA_DIR"] = temporary.name
+    try:
+        sys.exit(1 if bench(args) else 0)
+    finally:
+        if temporary is not None:
+            temporary.cleanup()
 
+
+def bench(args):
     import aiosqlite
     from zentab_api.python_api.sync import parcelry, tidewell
     from zentab_tidewell.crud.sync_status import crud_sync_status
@@ -83,7 +95,7 @@ def main():
               f"{len(still_unviewed)}" + (f" (first: {type(errors[0]).__name__}: {errors[0]})" if errors else ""))
         return bool(errors or still_unviewed)
 
-    sys.exit(1 if asyncio.run(run()) else 0)
+    return asyncio.run(run())
 
 
 if __name__ == "__main__":

@@ -1,14 +1,21 @@
 """A tour of the four native modules on the embedded default application.
 
-Runs on a fresh data directory (a temporary one unless ZENTAB_DATA_DIR is set),
-starts the loopback stand-in of the remote server and the two background
-services, and stops everything it started.
+Runs on a fresh data directory (a temporary one, removed at the end, unless
+ZENTAB_DATA_DIR is set), starts the loopback stand-in of the remote server and the
+two background services, and stops everything it started.
 """
 import asyncio
 import os
+import shutil
+import sys
 import tempfile
 
-os.environ.setdefault("ZENTAB_DATA_DIR", tempfile.mkdtemp(prefix="zentab-demo-"))
+# Made only when needed (an empty value counts as unset, as it does for the data directory
+# itself, which would otherwise be the user's own).
+TEMPORARY_DATA_DIR = None
+if not os.environ.get("ZENTAB_DATA_DIR"):
+    TEMPORARY_DATA_DIR = tempfile.mkdtemp(prefix="zentab-demo-")
+    os.environ["ZENTAB_DATA_DIR"] = TEMPORARY_DATA_DIR
 os.environ.setdefault("ZENTAB_AGENT_INTERVAL", "0.1")
 
 import httpx  # noqa: E402
@@ -134,7 +141,8 @@ def demo_logs():
 
 
 async def main():
-    print(f"data directory: {os.environ['ZENTAB_DATA_DIR']}")
+    print(f"data directory: {os.environ['ZENTAB_DATA_DIR']}"
+          + (" (temporary, removed at the end; set ZENTAB_DATA_DIR to keep one)" if TEMPORARY_DATA_DIR else ""))
     server = start_server()
     api_service = sync_api.get_service()
     api_pid = api_service.start()
@@ -153,5 +161,16 @@ async def main():
     print("\ndemo finished")
 
 
+def run():
+    try:
+        asyncio.run(main())
+    except BaseException:
+        if TEMPORARY_DATA_DIR:
+            print(f"\nthe demo failed; its data directory is kept for a look: {TEMPORARY_DATA_DIR}", file=sys.stderr)
+        raise
+    if TEMPORARY_DATA_DIR:
+        shutil.rmtree(TEMPORARY_DATA_DIR)
+
+
 if __name__ == "__main__":
-    asyncio.run(main())
+    run()

@@ -19,6 +19,7 @@ LOOPBACK_NAMES = frozenset({"127.0.0.1", "localhost", "::1"})
 BUG_REPORTS_PATH = "/api/v3/bug-reports"
 TOKENS_PATH = "/api/v1/tokens"
 TOKEN_CHECK_PATH = "/api/v1/tokens/check"
+LOGIN_PATH = "/api/v1/login"
 
 # Request bodies are tiny; refuse anything that is clearly not ours.
 MAX_BODY_BYTES = 1024 * 1024
@@ -41,6 +42,8 @@ class _State:
         self.pending_failures: List[Tuple[int, str]] = []
         # login credential -> user subject, as the identity provider would vouch for it
         self.logins: Dict[str, str] = {}
+        # user subject -> password, for logins over HTTP (accounts made with add_user)
+        self.accounts: Dict[str, str] = {}
         self.on_token_created: Optional[Callable[[Dict[str, Any]], None]] = None
 
 
@@ -159,6 +162,10 @@ class _Handler(BaseHTTPRequestHandler):
                     return HTTPStatus.OK, [{"subject": r["subject"], "description": r["description"]}
                                            for r in state.bug_reports if r.get("reporter") == user_sub]
             raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
+        if path == LOGIN_PATH:
+            if method != "POST":
+                raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
+            return self._log_in(state)
         if path == TOKEN_CHECK_PATH:
             if method != "POST":
                 raise _HTTPError(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
@@ -189,6 +196,23 @@ class _Handler(BaseHTTPRequestHandler):
             state.bug_reports.append({"subject": subject, "description": description, "reporter": reporter})
             number = len(state.bug_reports)
         return HTTPStatus.CREATED, {"id": number}
+
+    def _log_in(self, state: _State) -> Tuple[int, Any]:
+        body = self._read_json()
+        if not isinstance(body, dict):
+            raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "Expected a JSON object")
+        username, password = body.get("username"), body.get("password")
+        if not isinstance(username, str) or not isinstance(password, str):
+            raise _HTTPError(HTTPStatus.UNPROCESSABLE_ENTITY, "username and password must be strings")
+        with state.lock:
+            expected = state.accounts.get(username)
+        # An unknown user answers like a wrong password: which accounts exist is not disclosed.
+        if not secrets.compare_digest((expected or "").encode(), password.encode()) or expected is None:
+            raise _HTTPError(HTTPStatus.UNAUTHORIZED, "Invalid user name or password")
+        credential = secrets.token_urlsafe(32)
+        with state.lock:
+            state.logins[credential] = username
+        return HTTPStatus.OK, {"user_sub": username, "access_token": credential}
 
     def _create_token(self, state: _State) -> Tuple[int, Any]:
         owner = self._login_user()
@@ -271,6 +295,22 @@ class RemoteServer:
         with self._state.lock:
             self._state.logins[credential] = user_sub
         return credential
+
+    def add_user(self, user_sub: str, password: Optional[str] = None) -> str:
+        """An account that can log in over HTTP (POST /api/v1/login); returns its password.
+
+        Without a password a random one is made: the stand-in listens on a port every local
+        user can reach, so a guessable one would let them act as this user.
+        """
+        if not user_sub or not user_sub.strip():
+            raise ValueError("user_sub must not be empty")
+        if password is None:
+            password = secrets.token_urlsafe(16)
+        elif not password:
+            raise ValueError("password must not be empty")
+        with self._state.lock:
+            self._state.accounts[user_sub] = password
+        return password
 
     def on_token_created(self, hook: Optional[Callable[[Dict[str, Any]], None]]) -> None:
         """Calls hook(record) in the server thread after a token is issued, before the answer (tests)."""

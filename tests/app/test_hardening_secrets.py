@@ -73,16 +73,18 @@ def test_an_older_looser_data_dir_is_tightened(tmp_path, monkeypatch):
     assert loose_modes(tmp_path) == []
 
 
-def test_demo_leaves_nothing_readable_by_others():
+def test_demo_leaves_nothing_readable_by_others_nor_in_the_temporary_directory():
     base = shared_tmpdir()
-    data = base / "new-folder"
+    data, tmp = base / "new-folder", base / "tmp"
+    tmp.mkdir()
     try:
         proc = subprocess.run([sys.executable, str(ROOT / "demo" / "demo.py")], capture_output=True, text=True,
-                              timeout=240, env=dict(os.environ, ZENTAB_DATA_DIR=str(data)),
+                              timeout=240, env=dict(os.environ, ZENTAB_DATA_DIR=str(data), TMPDIR=str(tmp)),
                               preexec_fn=lambda: os.umask(0o022))
         assert proc.returncode == 0, proc.stderr[-3000:]
         assert (data / "client.db").exists() and (data / "tidewell.db").exists()
         assert loose_modes(data) == []
+        assert list(tmp.iterdir()) == []
     finally:
         rmtree(base)
 
