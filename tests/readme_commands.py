@@ -361,12 +361,11 @@ COMMANDS: Dict[str, Entry] = {
     ".venv/bin/python -m zentab_client logout": run(timeout=60, expect="^ada is logged out$"),
     # -- developing
     "make build": run(timeout=1800),
-    ".venv/bin/pip install --no-build-isolation -Cbuild-dir=/tmp/b -Ccmake.define.ZENTAB_MODULES=tidewell .":
-        deferred("issue 23: as written it reinstalls .venv with this module alone; its packaging fix changes "
-                 "the command"),
+    "make module MODULE=tidewell": covered("make build-check", "which runs it on .venv and checks the other modules"),
+    "make module": covered("make build-check", "which runs `make module MODULE=tidewell`"),
     "cmake -S . -B build/cmake -DPython_EXECUTABLE=.venv/bin/python && cmake --build build/cmake":
-        deferred("issue 23: a relative Python_EXECUTABLE makes CMake fall back to the system Python; its "
-                 "packaging fix changes the command"),
+        covered("make build-check", "which runs it as written and checks the build it makes"),
+    "make build-check": ci(),
     ".venv/bin/python -m pytest tests/test_tidewell_status.py": run(timeout=900, expect=r" passed",
                                                                       allow_tmp_leftovers=True),
     "make sanitize": ci(),
@@ -374,7 +373,16 @@ COMMANDS: Dict[str, Entry] = {
                                                                            allow_tmp_leftovers=True),
     "make clang-check": ci(),
     "make wheel-check": ci(),
-    "pip wheel .": covered("make wheel-check", "which builds the wheel this way"),
+    # -- the two distributions
+    "make wheel": covered("make wheel-check", "which runs it first"),
+    "python -m build": covered("make wheel-check", "make wheel builds the sdist and the wheel from it this way"),
+    "/path/to/application/python -m pip install "
+    "dist/zentab_local_api-0.1.0-cp310-cp310-manylinux2014_x86_64.manylinux_2_17_x86_64.whl":
+        covered("make wheel-check", "which installs this wheel into a stand-in application"),
+    "pip uninstall zentab-local-api": covered("make wheel-check", "which uninstalls it and compares the files"),
+    "pip install dist/zentab_local_api-*.whl dist/zentab_local_api_default-*.whl":
+        covered("make wheel-check", "which installs both wheels into a fresh environment and calls each module"),
+    "pip install . ./app": covered("make test", "what `make demo` and `make test` install"),
     "make readme-check": ci(),
     ".venv/bin/python tests/readme_commands.py --list": run(timeout=60, expect="make readme-check"),
     "HYPOTHESIS_DIFFERENTIAL=quick .venv/bin/python -m pytest tests/differential": run(
