@@ -230,7 +230,15 @@ def test_a_stale_address_file_is_refused_and_the_next_start_replaces_it(tmp_path
     # Another local user takes the freed port and waits for our clients and their key.
     rogue = socket.socket()
     rogue.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    rogue.bind(("127.0.0.1", first.port))
+
+    def bound():  # the dying process closes its run lock before its listening socket
+        try:
+            rogue.bind(("127.0.0.1", first.port))
+        except OSError:
+            return False
+        return True
+
+    wait_for(bound, what=f"port {first.port} to be free")
     rogue.listen()
     rogue.settimeout(0.5)
     try:
