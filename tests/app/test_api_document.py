@@ -45,6 +45,7 @@ def test_an_openapi_client_finds_the_service_as_documented(service, tmp_path):
                "--max-examples", "10", "--seed", "1", "--max-time", str(SCHEMATHESIS_SECONDS),
                "--request-timeout", "30", "--report", "junit", "--report-dir", str(tmp_path / "report")]
     done = subprocess.run(command, capture_output=True, text=True, timeout=SCHEMATHESIS_SECONDS * 4,
+                          cwd=tmp_path,  # its cache folder goes there, not into the checkout
                           env=dict(os.environ, NO_COLOR="1", SCHEMATHESIS_TELEMETRY="false"))
     summary = done.stdout[done.stdout.find("FAILURES"):] if "FAILURES" in done.stdout else done.stdout[-3000:]
     assert done.returncode == 0, summary + done.stderr[-2000:]
