@@ -31,7 +31,7 @@ def service(request, tmp_path, monkeypatch):
     server = start_server()
     login("u1", "Ada", "Lovelace", server.url, access_token=server.issue_login("u1"))
     try:
-        yield api_address.wait_for_address(sync_api.get_service().start())
+        yield api_address.wait_for_address(sync_api.get_service().start(), timeout=60)
     finally:
         ServiceManager().stop_all()
         server.stop()
@@ -57,11 +57,11 @@ def test_the_documentation_page_renders_offline_from_the_service_alone(tmp_path,
     from playwright.sync_api import sync_playwright
 
     monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
-    # Under `make sanitize` the sanitizer runtime is preloaded into this interpreter: not into
-    # the browser and its driver, which are not ours.
-    monkeypatch.delenv("LD_PRELOAD", raising=False)
     service = sync_api.get_service()
-    found = api_address.wait_for_address(service.start())
+    found = api_address.wait_for_address(service.start(), timeout=60)
+    # Under `make sanitize` the sanitizer runtime is preloaded into this interpreter and the
+    # service: not into the browser and its driver, which are not ours.
+    monkeypatch.delenv("LD_PRELOAD", raising=False)
     origin = urlsplit(found.url).netloc
     paths = set(httpx.get(f"{found.url}/openapi.json", timeout=30).json()["paths"])
     requested, refused, problems = [], [], []

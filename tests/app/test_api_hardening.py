@@ -38,7 +38,7 @@ def env(tmp_path_factory):
         login("u1", "Ada", "Lovelace", server.url, access_token=server.issue_login("u1"))
         pid = sync_api.get_service().start()
         try:
-            found = api_address.wait_for_address(pid)
+            found = api_address.wait_for_address(pid, timeout=60)
             with httpx.Client(base_url=found.url, headers=found.headers, timeout=30) as client:
                 yield {"data": data, "server": server, "pid": pid, "address": found, "client": client}
         finally:
@@ -224,7 +224,7 @@ def test_an_agent_that_cannot_be_recorded_is_stopped_and_nothing_is_left(env):
 def test_a_stale_address_file_is_refused_and_the_next_start_replaces_it(tmp_path, monkeypatch):
     monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
     service = sync_api.get_service()
-    first = api_address.wait_for_address(service.start())
+    first = api_address.wait_for_address(service.start(), timeout=60)
     os.kill(first.pid, signal.SIGKILL)
     wait_for(lambda: service.pid is None, what="the killed service to be gone")
     # Another local user takes the freed port and waits for our clients and their key.
@@ -248,7 +248,7 @@ def test_a_stale_address_file_is_refused_and_the_next_start_replaces_it(tmp_path
             rogue.accept()
     finally:
         rogue.close()
-    second = api_address.wait_for_address(service.start())
+    second = api_address.wait_for_address(service.start(), timeout=60)
     try:
         assert second.pid != first.pid and api_address.read_address() == second
     finally:
