@@ -42,6 +42,7 @@ MIX = [
     ("GET /admin/logs/api", "GET", "/admin/logs/api?n=20", 200),
 ]
 ITEM_IDS = range(1, 19)  # the seeded store's items
+WRITE = "POST /sync/items/{id}/prioritize"
 
 
 def rss_kib(pid):
@@ -218,6 +219,9 @@ def run_one(loop, args):
     all_values = sorted(v for values in latencies.values() for v in values)
     print(f"   {'all':<36} {len(all_values):>6} {1000 * statistics.median(all_values):>8.1f} "
           f"{1000 * percentile(all_values, 0.99):>8.1f} {total_errors:>7}")
+    status, writes = (sorted(latencies.get(name, [])) for name in ("GET /sync/status", WRITE))
+    if status and writes:
+        print(f"   writes' p50 / GET /sync/status's p50: {percentile(writes, 0.5) / percentile(status, 0.5):.2f}")
     return total_errors
 
 

@@ -1,7 +1,8 @@
 """Starts, stops and reports on the application's background services."""
 from typing import Dict, Iterator, List
 
-from zentab_service_manager.service import BackgroundService, ServiceNotInstalledError
+from zentab_service_manager.service import (BackgroundService, ServiceAlreadyRunningError, ServiceNotInstalledError,
+                                            ServiceStartError)
 from zentab_service_manager.status import (EnablementStatus, InstallationStatus, RunningStatus,
                                            ServiceStatusSnapshot)
 
@@ -37,4 +38,5 @@ class ServiceManager:
 
 
 __all__ = ["BackgroundService", "EnablementStatus", "InstallationStatus", "RunningStatus",
-           "ServiceManager", "ServiceNotInstalledError", "ServiceStatusSnapshot"]
+           "ServiceAlreadyRunningError", "ServiceManager", "ServiceNotInstalledError", "ServiceStartError",
+           "ServiceStatusSnapshot"]

@@ -35,8 +35,24 @@ _PACKAGE_ROOT = str(Path(__file__).resolve().parent.parent)
 _children: Dict[int, "subprocess.Popen[bytes]"] = {}
 
 
+# The descriptor of the run lock a child inherits from start(), so it knows it is recorded.
+LOCK_FD_ENV = "ZENTAB_SERVICE_LOCK_FD"
+
+
 class ServiceNotInstalledError(RuntimeError):
     pass
+
+
+class ServiceStartError(RuntimeError):
+    """The service could not be started and recorded; the message says why. Nothing is left running."""
+
+
+class ServiceAlreadyRunningError(RuntimeError):
+    """Another process runs the service for this data directory; `.pid` names it."""
+
+    def __init__(self, message: str, pid: Optional[int]) -> None:
+        super().__init__(message)
+        self.pid = pid
 
 
 def services_dir() -> Path:
@@ -89,6 +105,7 @@ class BackgroundService:
     def __init__(self, name: str, module: str) -> None:
         self.name = name
         self.module = module
+        self._claimed_fd: Optional[int] = None
 
     # -- files -----------------------------------------------------------------
     @property
@@ -219,6 +236,7 @@ class BackgroundService:
                                        f"file {self.pid_file} does not name it; not starting a second one") from None
                 env = dict(os.environ)
                 env[DATA_DIR_ENV] = data_dir
+                env[LOCK_FD_ENV] = str(run_fd)
                 env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
                 # umask 077: whatever the service creates (logs, databases) is private too.
                 proc = subprocess.Popen([sys.executable, "-m", self.module], env=env, start_new_session=True,
@@ -232,10 +250,80 @@ class BackgroundService:
             if started is None:  # died at once; nothing to record
                 proc.wait(timeout=KILL_TIMEOUT_S)
                 _children.pop(proc.pid, None)
-                raise RuntimeError(f"Service {self.name} exited right after start (exit code {proc.returncode})")
-            _atomic_write(self.pid_file, json.dumps({"pid": proc.pid, "start_time": started, "data_dir": data_dir,
-                                                     "module": self.module}))
+                raise ServiceStartError(f"Service {self.name} exited right after start (exit code {proc.returncode})")
+            try:
+                _atomic_write(self.pid_file, json.dumps({"pid": proc.pid, "start_time": started,
+                                                         "data_dir": data_dir, "module": self.module}))
+            except OSError as err:
+                # Unrecorded, it could be neither seen nor stopped: it must not go on running.
+                self._end_child(proc)
+                raise ServiceStartError(f"Service {self.name} could not record its process in {self.pid_file} "
+                                        f"({err.strerror or err}); it was stopped again") from None
             return proc.pid
+
+    def _end_child(self, proc: "subprocess.Popen[bytes]") -> None:
+        for sig, timeout in ((signal.SIGTERM, STOP_TIMEOUT_S), (signal.SIGKILL, KILL_TIMEOUT_S)):
+            try:
+                proc.send_signal(sig)
+                proc.wait(timeout=timeout)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        _children.pop(proc.pid, None)
+
+    # -- the service's own process ---------------------------------------------------
+    def claim(self) -> None:
+        """Called by the service's process itself: records it as the running service.
+
+        A process that start() made already is (it holds the run lock through the descriptor
+        it inherited, and start() writes the pid file). One started by hand takes the run lock
+        and writes the pid file itself, so status, stop() and a second start() see it the same
+        way; it raises ServiceAlreadyRunningError when another process runs the service for
+        this data directory.
+        """
+        inherited = os.environ.pop(LOCK_FD_ENV, None)
+        if inherited is not None and self._is_run_lock(inherited):
+            self._claimed_fd = int(inherited)
+            return
+        with self._locked():
+            running = self._verified_pid()
+            if running is not None and running != os.getpid():
+                raise ServiceAlreadyRunningError(f"Service {self.name} already runs for this data directory "
+                                                 f"(pid {running})", running)
+            fd = _open_private(self.run_lock_file, os.O_RDWR)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                _atomic_write(self.pid_file, json.dumps({
+                    "pid": os.getpid(), "start_time": _start_time(os.getpid()),
+                    "data_dir": str(get_data_dir().resolve()), "module": self.module}))
+            except BlockingIOError:
+                os.close(fd)
+                raise ServiceAlreadyRunningError(f"Service {self.name} holds its run lock ({self.run_lock_file}) "
+                                                 f"but its pid file {self.pid_file} does not name it", None) from None
+            except BaseException:
+                os.close(fd)
+                raise
+        self._claimed_fd = fd
+
+    def release(self) -> None:
+        """The end of claim(): the pid file goes if it names this process, the run lock with it."""
+        record = self._read_record()
+        if record is not None and record["pid"] == os.getpid():
+            try:
+                self.pid_file.unlink()
+            except FileNotFoundError:
+                pass
+        if self._claimed_fd is not None:
+            os.close(self._claimed_fd)
+            self._claimed_fd = None
+
+    def _is_run_lock(self, fd_text: str) -> bool:
+        try:
+            fd = int(fd_text)
+            held, path = os.fstat(fd), os.stat(self.run_lock_file)
+        except (ValueError, OSError):
+            return False
+        return (held.st_dev, held.st_ino) == (path.st_dev, path.st_ino)
 
     def stop(self) -> bool:
         """SIGTERM, then SIGKILL after STOP_TIMEOUT_S; True if a process was stopped.
@@ -302,8 +390,16 @@ class BackgroundService:
 
 
 def _atomic_write(path: Path, text: str) -> None:
+    """Replaces path with text at once; on failure (a full disk) no temporary file is left."""
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    fd = _open_private(tmp, os.O_WRONLY | os.O_TRUNC)
-    with os.fdopen(fd, "w", encoding="utf-8") as fh:
-        fh.write(text)
-    os.replace(tmp, path)
+    try:
+        fd = _open_private(tmp, os.O_WRONLY | os.O_TRUNC)
+        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+            fh.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise

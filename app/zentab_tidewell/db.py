@@ -5,20 +5,25 @@ never wait for the writer (the agent writes while the API reads). A session only
 unless it asks to write (`get_db_session_context(write=True)` or a write of
 `zentab_tidewell.crud`, through `begin_write`): such a transaction starts with BEGIN
 IMMEDIATE, taking SQLite's write lock before it reads what it will change, so a
-read-then-write never fails half way; inside one process writers queue on an asyncio
-lock, between processes on SQLite's busy timeout. The reads of `crud` in a session that
+read-then-write never fails half way; inside one process writers queue in arrival order,
+between processes on SQLite's busy timeout. Commits do not wait for the disk
+(synchronous=NORMAL, WAL's usual setting): a write is lost only if the machine itself stops
+right after it, never half made, and a write runs on the event loop from BEGIN to COMMIT
+without leaving it, so the write lock is never held across the loop's turns. Checkpoints,
+which do wait for the disk, run on a worker thread. The reads of `crud` in a session that
 has not begun skip the ORM session on a per-thread reader connection (zentab_tidewell.reads).
 A data directory we cannot write still serves reads: the store is then opened read-only.
 """
 import asyncio
+import logging
 import os
 import sqlite3
 import threading
 import weakref
-from collections import OrderedDict
+from collections import OrderedDict, deque
 from contextlib import asynccontextmanager
 from pathlib import Path
-from typing import Any, AsyncIterator, Optional, Tuple
+from typing import Any, AsyncIterator, Deque, Optional, Tuple
 from urllib.parse import quote
 
 import aiosqlite
@@ -40,6 +45,11 @@ MAX_SESSIONS = 8
 SESSION_WAIT_S = 30.0
 # Engines kept open; a process normally uses one store, tests use one per data directory.
 MAX_ENGINES = 4
+# Commits between two checkpoints of the WAL into the database file (SQLite's own automatic
+# checkpoint would run inside a COMMIT, on the event loop, and wait for the disk).
+CHECKPOINT_EVERY = 256
+
+logger = logging.getLogger(__name__)
 
 _WRITE_OPTION = "zentab_write"
 
@@ -64,6 +74,32 @@ class _Store:
         # zentab_tidewell.reads: one plain connection per thread, used inline on its event loop.
         self.readers: "weakref.WeakKeyDictionary[threading.Thread, sqlite3.Connection]" = weakref.WeakKeyDictionary()
         self.readers_lock = threading.Lock()
+        self.commits = 0
+        self.checkpointing = threading.Lock()
+
+    def committed(self) -> None:
+        """Counts a commit; every CHECKPOINT_EVERY, a checkpoint goes to a worker thread."""
+        self.commits += 1
+        if self.commits % CHECKPOINT_EVERY == 0:
+            try:
+                asyncio.get_running_loop().run_in_executor(None, self.checkpoint)
+            except RuntimeError:  # no loop: a synchronous caller, checkpoint here
+                self.checkpoint()
+
+    def checkpoint(self) -> None:
+        """Copies the WAL into the database file without holding up readers or writers (PASSIVE)."""
+        if not self.checkpointing.acquire(blocking=False):
+            return  # one is under way
+        try:
+            conn = self.connect()
+            try:
+                conn.execute("PRAGMA wal_checkpoint(PASSIVE)")
+            finally:
+                conn.close()
+        except sqlite3.Error as err:
+            logger.warning("Checkpoint of %s failed: %s", self.path, err)
+        finally:
+            self.checkpointing.release()
 
     def connect(self) -> sqlite3.Connection:
         """A driver connection as the pool's are made (opening may wait: not on the event loop)."""
@@ -85,12 +121,55 @@ _stores: "OrderedDict[str, _Store]" = OrderedDict()
 _stores_lock = threading.Lock()
 
 
+class Turns:
+    """A semaphore that serves its waiters in arrival order.
+
+    A released unit goes straight to the first waiter, so no newcomer takes it while that
+    waiter waits for its turn of the loop (asyncio's Semaphore of this Python lets one, and
+    sends the waiter to the back of the queue: under load a writer could wait indefinitely).
+    """
+
+    def __init__(self, units: int) -> None:
+        self.free = units
+        self._waiters: Deque["asyncio.Future[None]"] = deque()
+
+    def locked(self) -> bool:
+        """True when an acquire() would wait."""
+        return self.free == 0 or bool(self._waiters)
+
+    async def acquire(self) -> None:
+        if not self.locked():
+            self.free -= 1
+            return
+        turn: "asyncio.Future[None]" = asyncio.get_running_loop().create_future()
+        self._waiters.append(turn)
+        try:
+            await turn
+        except asyncio.CancelledError:
+            if turn.done() and not turn.cancelled():
+                self.release()  # handed to us as we were cancelled: pass it on
+            else:
+                try:
+                    self._waiters.remove(turn)
+                except ValueError:
+                    pass
+            raise
+
+    def release(self) -> None:
+        while self._waiters:
+            turn = self._waiters.popleft()
+            if not turn.done():
+                turn.set_result(None)
+                return
+        self.free += 1
+
+
 class _Gate:
     """Per event loop: a bound on open sessions, and the queue of writers."""
 
     def __init__(self) -> None:
-        self.sessions = asyncio.Semaphore(MAX_SESSIONS)
-        self.writer = asyncio.Lock()
+        self.sessions = Turns(MAX_SESSIONS)
+        self.writer = Turns(1)
 
 
 _gates: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _Gate]" = weakref.WeakKeyDictionary()
@@ -131,28 +210,35 @@ async def _acquire(primitive: Any, what: str) -> None:
 
 
 def _needs_thread(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:
-    """Whether a driver call may wait (for a lock, an fsync) and so must leave the event loop.
+    """Whether a driver call may wait (for a lock, the disk) and so must leave the event loop.
 
     In WAL mode a read never waits for a lock and a statement inside a transaction that
-    already holds the write lock does not either; a cursor's own bookkeeping never does.
-    What can wait: BEGIN IMMEDIATE, a write outside a transaction, COMMIT (fsync of the
-    WAL), and opening or closing the connection.
+    already holds the write lock does not either; a cursor's own bookkeeping never does, nor
+    does COMMIT or ROLLBACK (synchronous=NORMAL: no fsync; no automatic checkpoint). What can
+    wait: BEGIN IMMEDIATE, a write outside a transaction, and opening or closing the connection.
     """
     owner = getattr(fn, "__self__", None)
     if isinstance(owner, sqlite3.Cursor):
         if getattr(fn, "__name__", "") not in ("execute", "executemany", "executescript"):
             return False
         sql = args[0].lstrip()[:6].upper() if args and isinstance(args[0], str) else ""
-        if sql.startswith("BEGIN") or sql.startswith(("COMMIT", "END")):
+        if sql.startswith("BEGIN"):
             return True
         return not (sql == "SELECT" or conn.in_transaction)
     if owner is conn:
-        name = getattr(fn, "__name__", "")
-        if name in ("cursor", "create_function"):
-            return False
-        if name in ("commit", "rollback"):
-            return conn.in_transaction
+        return getattr(fn, "__name__", "") not in ("cursor", "create_function", "commit", "rollback")
     return True
+
+
+def _ends_write(conn: sqlite3.Connection, fn: Any, args: tuple) -> bool:
+    """Whether the call commits (the connection's commit(), or a COMMIT / END statement)."""
+    if not conn.in_transaction:
+        return False
+    owner = getattr(fn, "__self__", None)
+    if owner is conn:
+        return getattr(fn, "__name__", "") == "commit"
+    return isinstance(owner, sqlite3.Cursor) and bool(args) and isinstance(args[0], str) \
+        and args[0].lstrip()[:6].upper().startswith(("COMMIT", "END"))
 
 
 _NOT_WRITES = ("SELECT", "PRAGMA", "BEGIN", "COMMIT", "END", "ROLLBACK", "SAVEPOINT", "RELEASE")
@@ -174,10 +260,16 @@ class _Connection(aiosqlite.Connection):
     than the read itself, and far more on a loaded machine.
     """
 
+    store: Optional["_Store"] = None
+
     async def _execute(self, fn: Any, *args: Any, **kwargs: Any) -> Any:
         conn = self._connection
         if conn is not None and self._running:
             if not _needs_thread(conn, fn, args):
+                if self.store is not None and _ends_write(conn, fn, args):
+                    result = fn(*args, **kwargs)
+                    self.store.committed()
+                    return result
                 return fn(*args, **kwargs)
             if _begins_immediate(conn, fn, args):
                 begun, result = _begin_at_once(conn, fn, args)
@@ -211,6 +303,10 @@ def _configure(dbapi_connection: Any, read_only: bool) -> None:
     cursor = dbapi_connection.cursor()
     if not read_only:
         cursor.execute("PRAGMA journal_mode=WAL")
+        # WAL's usual durability: a commit appends to the WAL without an fsync (a power cut may
+        # lose the last commits, never leave one half made); checkpoints are ours (_Store).
+        cursor.execute("PRAGMA synchronous=NORMAL")
+        cursor.execute("PRAGMA wal_autocheckpoint=0")
     cursor.execute("PRAGMA foreign_keys=ON")
     cursor.close()
     dbapi_connection.create_function("zt_casefold", 1, casefold, deterministic=True)
@@ -262,6 +358,7 @@ def _make_engine(path: Path) -> _Store:
         conn = _Connection(lambda: sqlite3.connect(target, uri=uri, timeout=BUSY_TIMEOUT_S, isolation_level=None,
                                                    check_same_thread=False), 64)
         conn._thread.daemon = True  # an idle pooled connection must not keep the process alive
+        conn.store = made
         return await conn
 
     engine = create_async_engine(f"sqlite+aiosqlite:///{path}", async_creator=connect, hide_parameters=True, pool_size=MAX_SESSIONS, max_overflow=-1,
@@ -281,7 +378,8 @@ def _make_engine(path: Path) -> _Store:
         if conn.get_execution_options().get(_WRITE_OPTION) and not read_only:
             conn.exec_driver_sql("BEGIN IMMEDIATE")
 
-    return _Store(path, engine, read_only, target, uri)
+    made = _Store(path, engine, read_only, target, uri)
+    return made
 
 
 async def _store_for(path: Path) -> _Store:

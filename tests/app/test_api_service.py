@@ -99,11 +99,13 @@ def test_address_file_is_private_and_names_the_running_process(env):
 
 def test_key_and_host_are_checked_but_the_openapi_pages_are_open(env):
     url = env["address"].url
-    assert httpx.get(f"{url}/sync/status").status_code == 401
-    assert httpx.get(f"{url}/sync/status", headers={"Authorization": "Bearer wrong"}).status_code == 401
+    assert error_of(httpx.get(f"{url}/sync/status"), 401)["error"] == "Unauthorized"
+    assert error_of(httpx.get(f"{url}/sync/status", headers={"Authorization": "Bearer wrong"}), 401)
+    assert error_of(httpx.get(f"{url}/nowhere"), 401)  # what exists is not told without the key
     # A DNS-rebound page reaches us with its own host name.
     rebound = httpx.get(f"{url}/sync/status", headers={**env["address"].headers, "Host": "evil.example:80"})
-    assert rebound.status_code == 400
+    assert error_of(rebound, 400)["error"] == "InvalidHost"
+    assert error_of(httpx.get(f"{url}/docs", headers={"Host": "evil.example"}), 400)
     assert httpx.get(f"{url}/docs").status_code == 200
     document = httpx.get(f"{url}/openapi.json").json()
     operations = {op["operationId"] for path in document["paths"].values() for op in path.values()}
@@ -362,7 +364,8 @@ def test_refused_calls_are_422_and_faults_a_fixed_500(env):
 def test_every_route_handler_is_the_module_function_or_a_body_wrapper(env):
     from zentab_api.app.main import create_app
 
-    wrapped = {"set_sync_status_error_viewed", "report_tidewell", "report_sync_item", "create_api_token"}
+    wrapped = {"set_sync_status_error_viewed", "report_tidewell", "report_sync_item", "create_api_token",
+               "get_recent_log_lines"}
     natives = {name: f for module in MODULES for name, f in vars(module).items()
                if type(f).__name__ == "zentab_function" and not name.startswith("_")}
     for route in create_app("k").routes:
@@ -400,12 +403,21 @@ def test_untrustworthy_address_files_are_ignored(tmp_path, monkeypatch, make):
 
 def test_address_round_trip_and_removal_only_by_its_owner(tmp_path, monkeypatch):
     monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
-    api_address.write_address(8123, "the-key")
-    found = api_address.read_address()
-    assert (found.port, found.pid, found.key) == (8123, os.getpid(), "the-key")
-    assert stat.S_IMODE(api_address.address_file().stat().st_mode) == 0o600
-    api_address.remove_address(pid=os.getpid() + 1)
-    assert api_address.read_address() == found
+    service = sync_api.get_service()
+    service.claim()  # this process is the local API of the data directory now
+    try:
+        assert service.pid == os.getpid()
+        api_address.write_address(8123, "the-key")
+        found = api_address.read_address()
+        assert (found.port, found.pid, found.key) == (8123, os.getpid(), "the-key")
+        assert stat.S_IMODE(api_address.address_file().stat().st_mode) == 0o600
+        api_address.remove_address(pid=os.getpid() + 1)
+        assert api_address.read_address() == found
+    finally:
+        service.release()
+    assert service.pid is None
+    with pytest.raises(api_address.StaleAddressError, match="the local API is not running"):
+        api_address.read_address()
     api_address.remove_address()
     assert api_address.read_address() is None
 
@@ -482,15 +494,46 @@ def test_the_asyncio_loop_serves_as_well(tmp_path, monkeypatch):
     assert f"(pid {pid}, asyncio loop)" in log and '"GET /sync/status HTTP/1.1" 200' in log
 
 
-def test_a_port_in_use_is_reported_in_api_log(tmp_path, monkeypatch, env):
+def test_a_port_in_use_is_one_line_on_the_console_and_in_api_log(tmp_path, monkeypatch, env):
     monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
     taken = env["address"].port
     done = subprocess.run([sys.executable, "-m", "zentab_api.service", "--port", str(taken)],
-                          capture_output=True, timeout=30)
-    assert done.returncode != 0
-    assert api_address.read_address() is None
+                          capture_output=True, text=True, timeout=60)
+    line = f"Cannot listen on 127.0.0.1:{taken}: the port is in use (choose another with --port, or 0 for a free one)"
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", f"zentab local API: {line}\n")
+    assert api_address.read_address() is None and sync_api.get_service().pid is None
     log = (tmp_path / "logs" / "api.log").read_text(encoding="utf-8")
-    assert "ERROR zentab_api.service: Local API failed" in log and "Address already in use" in log
+    assert f"ERROR zentab_api.service: Local API not started: {line}\n" in log and "Traceback" not in log
+
+
+def test_the_foreground_service_says_where_it_listens_is_itself_and_refuses_a_second(tmp_path, monkeypatch):
+    from api_process import Foreground
+
+    monkeypatch.setenv("ZENTAB_DATA_DIR", str(tmp_path))
+    first = Foreground(tmp_path, "--loop", "asyncio", umask=0o022)
+    try:
+        url = first.address.url
+        console = [first.proc.stdout.readline() for _ in range(5)]
+        assert console == [f"zentab local API listening on {url} (pid {first.proc.pid}, asyncio loop)\n",
+                           f"  documentation: {url}/docs\n",
+                           f"  address file:  {api_address.address_file()} (URL and the key clients send)\n",
+                           f"  log:           {tmp_path / 'logs' / 'api.log'}\n",
+                           f"Stop it with Ctrl+C (or kill {first.proc.pid}).\n"]
+        status = httpx.get(f"{url}/sync/status", headers=first.address.headers, timeout=30).json()
+        assert status["sync_api_service"] == "running" and sync_api.get_service().pid == first.proc.pid
+        # The log is private however the service was started (the umask here is 022).
+        assert stat.S_IMODE((tmp_path / "logs" / "api.log").stat().st_mode) == 0o600
+
+        second = Foreground(tmp_path, wait=False)
+        code, out, err = second.finish(timeout=60)
+        assert (code, out) == (1, "")
+        assert err == (f"zentab local API: another local API already runs for the data directory {tmp_path} "
+                       f"(pid {first.proc.pid}, {url}); stop it first (Ctrl+C in its terminal, or kill "
+                       f"{first.proc.pid})\n")
+        assert api_address.read_address() == first.address  # the first keeps its address file
+    finally:
+        code, _, _ = first.stop()
+    assert code == 0 and api_address.read_address() is None and sync_api.get_service().pid is None
 
 
 # Last in the module: stops the shared service.

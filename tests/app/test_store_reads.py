@@ -325,7 +325,7 @@ def test_queued_writers_leave_the_connection_slots_to_readers(store):
         hold.set()
         await asyncio.gather(first, *queued)
         gate = store_db._gate()
-        return status, gate.sessions._value, gate.writer.locked()
+        return status, gate.sessions.free, gate.writer.locked()
 
     asyncio.run(_touch())
     assert asyncio.run(main()) == (SyncLoopStatus.STOPPED, store_db.MAX_SESSIONS, False)
@@ -387,7 +387,7 @@ def test_a_wait_for_the_write_lock_ends_in_store_busy_or_cancellation(store, mon
         await first
         await second_writer()  # the lock and the slots are free again
         gate = store_db._gate()
-        return outcome, gate.sessions._value, gate.writer.locked()
+        return outcome, gate.sessions.free, gate.writer.locked()
 
     asyncio.run(_touch())
     outcome, free, locked = asyncio.run(main())
@@ -396,3 +396,56 @@ def test_a_wait_for_the_write_lock_ends_in_store_busy_or_cancellation(store, mon
         assert type(outcome) is StoreBusyError and "Waited 0.2 s for the write lock" in str(outcome)
     else:
         assert type(outcome) is asyncio.CancelledError
+
+
+def test_a_write_holds_the_write_lock_for_no_turn_of_the_loop(store):
+    """From BEGIN IMMEDIATE to COMMIT a write never yields: readers cannot keep it waiting."""
+    async def write(n):
+        async with get_db_session_context() as db:
+            await crud_parcelry.update_sync_item(db, 1, has_priority=bool(n), attempts=n)
+
+    async def main():
+        await write(0)  # a pooled connection, the schema checked
+        for n in range(1, 4):
+            step = write(n)
+            with pytest.raises(StopIteration):  # done in its first step, nothing awaited
+                step.send(None)
+        async with get_db_session_context() as db:
+            return (await crud_parcelry.read_sync_item(db, 1)).attempts
+
+    assert asyncio.run(main()) == 3
+
+
+@pytest.mark.parametrize("units", [1, store_db.MAX_SESSIONS])
+def test_a_released_turn_goes_to_the_first_waiter_not_to_a_newcomer(units):
+    """A busy loop runs other tasks between a release and the waiter's wake-up; none may barge in."""
+    async def main():
+        turns = store_db.Turns(units)
+        for _ in range(units):
+            await turns.acquire()
+        order = []
+
+        async def take(name):
+            await turns.acquire()
+            order.append(name)
+
+        waiters = [asyncio.create_task(take(f"waiter {i}")) for i in range(3)]
+        await asyncio.sleep(0)  # all three queue
+        cancelled = waiters.pop(1)
+        cancelled.cancel()
+        await asyncio.sleep(0)
+        turns.release()  # to waiter 0
+        newcomer = take("newcomer")
+        pending = newcomer.send(None)  # runs at once, as another task of a busy loop would: it must queue
+        assert not pending.done()
+        await asyncio.sleep(0)
+        turns.release()  # to waiter 2: waiter 1 was cancelled
+        await asyncio.gather(*waiters)
+        assert not pending.done()
+        turns.release()
+        assert pending.done()
+        with pytest.raises(StopIteration):
+            newcomer.send(None)
+        return order, cancelled.cancelled()
+
+    assert asyncio.run(main()) == (["waiter 0", "waiter 2", "newcomer"], True)

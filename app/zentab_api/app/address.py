@@ -3,7 +3,9 @@
 The service writes <data dir>/api_address.json (mode 0600) once it accepts connections and
 removes it when it stops. The key in it keeps other local users, and web pages that reach
 127.0.0.1 through the browser, from calling the API: only someone who can read the user's
-data directory can present it.
+data directory can present it. A file left by a service that did not stop cleanly (SIGKILL)
+names a port anyone may have bound since: it is refused unless its process is the running
+local API of this data directory.
 """
 import json
 import os
@@ -36,6 +38,10 @@ class ApiAddress:
         return f"ApiAddress(url={self.url!r}, pid={self.pid})"
 
 
+class StaleAddressError(RuntimeError):
+    """The address file names a process that is not the running local API (an unclean exit)."""
+
+
 def address_file() -> Path:
     return get_data_dir() / ADDRESS_FILE_NAME
 
@@ -64,8 +70,24 @@ def read_address() -> Optional[ApiAddress]:
     """The recorded address, or None when there is none or it is not one we can trust.
 
     A file not owned by us, open to others, or not a regular file is ignored: it could
-    send our key to someone else's port.
+    send our key to someone else's port. A file whose process is not the running local API
+    (gone, or its pid reused) raises StaleAddressError: whoever listens on its port now is
+    not our service.
     """
+    found = _read_record()
+    if found is not None:
+        from zentab_service_manager.services import sync_api
+
+        running = sync_api.get_service().pid
+        if running != found.pid:
+            now = f"the local API runs as pid {running}" if running is not None else "the local API is not running"
+            raise StaleAddressError(f"{address_file()} names pid {found.pid}, but {now}: the file is left from a "
+                                    "service that did not stop cleanly; its port may be anyone's now. "
+                                    "Start the service again.")
+    return found
+
+
+def _read_record() -> Optional[ApiAddress]:
     try:
         fd = os.open(address_file(), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     except OSError:
@@ -89,7 +111,7 @@ def read_address() -> Optional[ApiAddress]:
 def remove_address(pid: Optional[int] = None) -> None:
     """Removes the file if it names pid (default: this process): a successor's file stays."""
     pid = os.getpid() if pid is None else pid
-    current = read_address()
+    current = _read_record()
     if current is not None and current.pid == pid:
         try:
             address_file().unlink()
@@ -97,11 +119,27 @@ def remove_address(pid: Optional[int] = None) -> None:
             pass
 
 
+def remove_stale_address() -> bool:
+    """Removes the address file an earlier run left; True if there was one.
+
+    The service calls it when it starts, holding the run lock: no other service of this data
+    directory runs then, so any address file left is stale.
+    """
+    try:
+        address_file().unlink()
+    except FileNotFoundError:
+        return False
+    return True
+
+
 def wait_for_address(pid: int, timeout: float = 15.0) -> ApiAddress:
     """Waits until the API process pid has recorded its address (it listens by then)."""
     deadline = time.monotonic() + timeout
     while True:
-        found = read_address()
+        try:
+            found = read_address()
+        except StaleAddressError:
+            found = None  # the old file, until the new process replaces it
         if found is not None and found.pid == pid:
             return found
         if time.monotonic() >= deadline:

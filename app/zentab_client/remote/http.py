@@ -3,19 +3,25 @@
 Errors: unreachable -> ConnectionError (a subclass when the OS says which, e.g.
 ConnectionRefusedError), a timeout -> TimeoutError, an error status ->
 RemoteServerError carrying the server's detail message.
+
+A call takes at most its timeout as a whole (connection, answer and error body): urllib's
+timeout bounds each read, and a server or proxy that dribbles its answer would otherwise hold
+the caller (the local API's event loop) for as long as it likes.
 """
 from __future__ import annotations
 
+import functools
 import http.client
 import ipaddress
 import json
 import logging
 import socket
 import ssl
+import threading
 import urllib.error
-import urllib.request
-from typing import Any, Dict, Optional
 import urllib.parse
+import urllib.request
+from typing import Any, Dict, List, Optional
 from urllib.parse import urlsplit
 
 from zentab_client.exceptions import InsecureServerURLError, RemoteServerError, ServerNotConfiguredError
@@ -37,6 +43,74 @@ class _CrossOriginRedirect(urllib.error.HTTPError):
     pass
 
 
+class _Deadline:
+    """Ends a call's connections when the call's time is up, wherever it is waiting.
+
+    Each connection is watched through a duplicate of its socket, so shutting it down from the
+    timer's thread touches neither the caller's socket objects (nor TLS state) nor a descriptor
+    number that may have been reused.
+    """
+
+    def __init__(self, seconds: float) -> None:
+        self.seconds = seconds
+        self.expired = False
+        self._watched: List[socket.socket] = []
+        self._lock = threading.Lock()
+        self._timer = threading.Timer(seconds, self._expire)
+        self._timer.daemon = True
+
+    def __enter__(self) -> "_Deadline":
+        self._timer.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._timer.cancel()
+        with self._lock:
+            watched, self._watched = self._watched, []
+        for sock in watched:
+            sock.close()
+
+    def watch(self, sock: socket.socket) -> socket.socket:
+        with self._lock:
+            self._watched.append(sock.dup())
+            if self.expired:
+                self._end(self._watched[-1])
+        return sock
+
+    def _expire(self) -> None:
+        with self._lock:
+            self.expired = True
+            for sock in self._watched:
+                self._end(sock)
+
+    @staticmethod
+    def _end(sock: socket.socket) -> None:
+        try:
+            sock.shutdown(socket.SHUT_RDWR)  # a blocked read or write in the caller returns at once
+        except OSError:
+            pass
+
+
+def _watched(connection_class: Any, req: urllib.request.Request, *args: Any, **kwargs: Any) -> Any:
+    connection = connection_class(*args, **kwargs)
+    deadline = getattr(req, "deadline", None)
+    if deadline is not None:
+        create = connection._create_connection
+        connection._create_connection = lambda *a, **k: deadline.watch(create(*a, **k))
+    return connection
+
+
+class _HTTPHandler(urllib.request.HTTPHandler):
+    def http_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(functools.partial(_watched, http.client.HTTPConnection, req), req)
+
+
+class _HTTPSHandler(urllib.request.HTTPSHandler):
+    def https_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(functools.partial(_watched, http.client.HTTPSConnection, req), req,
+                            context=self._context, check_hostname=self._check_hostname)  # type: ignore[attr-defined]
+
+
 class _SameOriginRedirects(urllib.request.HTTPRedirectHandler):
     """Follows a redirect only within the origin the request went to.
 
@@ -50,13 +124,16 @@ class _SameOriginRedirects(urllib.request.HTTPRedirectHandler):
             scheme, host, port = _origin(target)
             raise _CrossOriginRedirect(req.full_url, code, f"redirect to {scheme}://{host}:{port} refused",
                                        headers, fp)
-        return super().redirect_request(req, fp, code, msg, headers, newurl)
+        redirected = super().redirect_request(req, fp, code, msg, headers, newurl)
+        if redirected is not None:
+            redirected.deadline = getattr(req, "deadline", None)  # the same call, the same deadline
+        return redirected
 
 
 def _opener(direct: bool) -> urllib.request.OpenerDirector:
     # An explicit context: certificate and host name checks stay on whatever a process
     # did to ssl's module-wide default.
-    handlers: list = [_SameOriginRedirects(), urllib.request.HTTPSHandler(context=ssl.create_default_context())]
+    handlers: list = [_SameOriginRedirects(), _HTTPHandler(), _HTTPSHandler(context=ssl.create_default_context())]
     if direct:
         handlers.append(urllib.request.ProxyHandler({}))
     return urllib.request.build_opener(*handlers)
@@ -131,9 +208,31 @@ def request(
 
     # Log the request line only: headers carry the bearer token.
     logger.debug("%s %s", method, url)
+    deadline = _Deadline(timeout)
+    req.deadline = deadline  # type: ignore[attr-defined]
+    with deadline:
+        try:
+            raw = _exchange(opener, req, timeout, base, bearer)
+        except Exception:
+            if deadline.expired:
+                raise TimeoutError(f"Server {base} did not answer within {timeout:g} s") from None
+            raise
+
+    if not raw:
+        return None
+    try:
+        return json.loads(raw.decode("utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError):
+        raise RemoteServerError(f"Server {base} sent an answer that is not JSON") from None
+
+
+def _exchange(opener: urllib.request.OpenerDirector, req: urllib.request.Request, timeout: float, base: str,
+              bearer: Optional[str]) -> bytes:
+    """Sends req and reads the whole answer; errors as the module's docstring says."""
+    method, url = req.get_method(), req.full_url
     try:
         with opener.open(req, timeout=timeout) as resp:
-            raw = resp.read()
+            return resp.read()
     except _CrossOriginRedirect as err:
         err.close()
         raise RemoteServerError(f"Server {base} answered {err.code} with a {err.msg}; not followed",
@@ -158,10 +257,3 @@ def request(
         raise cls(f"Connection to server {base} failed: {_redact(str(err), bearer)}") from None
     except http.client.HTTPException:
         raise RemoteServerError(f"Server {base} sent a malformed answer") from None
-
-    if not raw:
-        return None
-    try:
-        return json.loads(raw.decode("utf-8"))
-    except (UnicodeDecodeError, json.JSONDecodeError):
-        raise RemoteServerError(f"Server {base} sent an answer that is not JSON") from None

@@ -5,13 +5,16 @@ The *_handler modules pair each error type with the HTTP answer the local API gi
 {"detail": <message>, "error": <error type name>}. The web framework is imported only when an
 answer is built: the native modules import these error types and should not pay for it.
 """
+import json
 import logging
 import re
-from typing import TYPE_CHECKING, Callable, Dict, Optional, Type
+from typing import TYPE_CHECKING, Any, Callable, Dict, Mapping, Optional, Sequence, Type
 
 from zentab_client.exceptions import NotLoggedInError, RemoteServerError, ServerNotConfiguredError
 
 if TYPE_CHECKING:
+    from fastapi.exceptions import RequestValidationError
+    from starlette.exceptions import HTTPException
     from starlette.requests import Request
     from starlette.responses import JSONResponse
 
@@ -36,10 +39,19 @@ class ServerOperationError(LocalAPIError):
     """The remote server was reached but the operation failed."""
 
 
-def error_response(status_code: int, detail: str, error: str) -> "JSONResponse":
-    from starlette.responses import JSONResponse
+# The "error" of answers the HTTP layer gives itself, by status.
+HTTP_ERROR_NAMES = {400: "BadRequest", 401: "Unauthorized", 404: "NotFound", 405: "MethodNotAllowed",
+                    413: "RequestTooLarge", 422: "RequestValidationError", 431: "RequestHeaderFieldsTooLarge"}
 
-    return JSONResponse({"detail": detail, "error": error}, status_code=status_code)
+
+def error_response(status_code: int, detail: str, error: str,
+                   headers: Optional[Mapping[str, str]] = None) -> "JSONResponse":
+    """The one error shape. ASCII-escaped JSON: a message quoting text that is not valid
+    Unicode (a lone surrogate) still renders."""
+    from starlette.responses import Response
+
+    body = json.dumps({"detail": detail, "error": error}).encode("ascii")
+    return Response(body, status_code=status_code, headers=headers, media_type="application/json")  # type: ignore[return-value]
 
 
 def message_of(exc: BaseException) -> str:
@@ -82,6 +94,47 @@ async def type_error_handler(request: "Request", exc: TypeError) -> "JSONRespons
         return error_response(422, str(exc), "TypeError")
     logger.error("%s %s failed", request.method, request.url.path, exc_info=exc)
     return await unexpected_error_handler(request, exc)
+
+
+async def http_error_handler(request: "Request", exc: "HTTPException") -> "JSONResponse":
+    """The framework's own refusals (no such path, a method the path does not take, a body
+    that cannot be read) in the one error shape."""
+    headers = dict(exc.headers or {})
+    if exc.status_code == 405:
+        headers["Allow"] = ", ".join(_allowed_methods(request))
+    detail = exc.detail if isinstance(exc.detail, str) else str(exc.detail)
+    name = HTTP_ERROR_NAMES.get(exc.status_code, "HTTPError")
+    return error_response(exc.status_code, detail, name, headers)
+
+
+def _allowed_methods(request: "Request") -> Sequence[str]:
+    # Starlette lists the methods of the first route that matches the path only; a path can
+    # have several (GET and POST of a report are two routes).
+    from starlette.routing import Match
+
+    methods = set()
+    for route in request.app.routes:
+        match, _ = route.matches({**request.scope, "method": ""})
+        if match is not Match.NONE:
+            methods.update(getattr(route, "methods", None) or ())
+    return sorted(methods)
+
+
+def _validation_detail(errors: Sequence[Any]) -> str:
+    """Where and what, without the input (which may be anything, and is the client's own)."""
+    parts = []
+    for error in errors[:10]:
+        where = ".".join(str(part)[:64] for part in error.get("loc", ()))
+        what = str(error.get("msg", "invalid"))
+        context = error.get("ctx") or {}
+        if error.get("type") == "json_invalid" and isinstance(context.get("error"), str):
+            what = f"{what}: {context['error']}"
+        parts.append(f"{where}: {what}" if where else what)
+    return "; ".join(parts)
+
+
+async def validation_error_handler(request: "Request", exc: "RequestValidationError") -> "JSONResponse":
+    return error_response(422, _validation_detail(exc.errors()), "RequestValidationError")
 
 
 EXCEPTION_HANDLERS: Dict[Type[BaseException], Callable[..., object]] = {

@@ -2,7 +2,8 @@
 from typing import Callable, Dict, Type
 
 from zentab_api.app.exceptions.general_handler import status_handler
-from zentab_tidewell.exceptions import (SyncItemNotFoundError, SyncSourceNotFoundError,
+from zentab_service_manager.service import ServiceStartError
+from zentab_tidewell.exceptions import (StoreBusyError, SyncItemNotFoundError, SyncSourceNotFoundError,
                                         SyncStatusErrorRecordNotFoundError)
 
 
@@ -33,4 +34,8 @@ EXCEPTION_HANDLERS: Dict[Type[BaseException], Callable[..., object]] = {
     SyncItemNotFoundError: status_handler(404),
     SyncSourceNotFoundError: status_handler(404),
     SyncStatusErrorRecordNotFoundError: status_handler(404),
+    # A bounded wait for the store ran out: nothing is wrong with the request, ask again.
+    StoreBusyError: status_handler(503, "The sync store is busy; try again in a moment."),
+    # The agent could not be started and recorded (its message says why); it is not left running.
+    ServiceStartError: status_handler(503),
 }
