@@ -1,4 +1,5 @@
-"""Call overhead of the native tidewell, parcelry and keyfolio functions against plain-Python peers.
+"""Call overhead of the native tidewell, parcelry and keyfolio functions against plain-Python peers
+(their twins in twins/, the very code the differential tests compare them with).
 
 Every function is timed on three paths: success, an argument refused at the call, and a
 collaborator that raises. Both sides get the same fast doubles (a session that enters and
@@ -26,9 +27,11 @@ import time
 from datetime import datetime
 from types import SimpleNamespace
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-import peers  # noqa: E402
+import twins.keyfolio  # noqa: E402
+import twins.parcelry  # noqa: E402
+import twins.tidewell  # noqa: E402
 from zentab_api.python_api.auth.local import keyfolio  # noqa: E402
 from zentab_api.python_api.sync import parcelry, tidewell  # noqa: E402
 from zentab_api.python_api.sync.utils import REPORT_TEMPLATE_SYNC_ITEM, REPORT_TEMPLATE_TIDEWELL  # noqa: E402
@@ -149,7 +152,10 @@ _statement = SimpleNamespace(where=lambda condition: _statement)
 
 SESSION = Session()
 
-# The bindings the native import tables would make, per module; the peers get all of them.
+# The plain-Python twin of each native module (twins/), the peer timed against it.
+PEERS = {tidewell: twins.tidewell, parcelry: twins.parcelry, keyfolio: twins.keyfolio}
+
+# The bindings the native import tables would make, per module; each peer gets its module's.
 BINDINGS = {
     tidewell: dict(
         get_db_session_context=always(SESSION), crud_sync_status=sync_status_store, SyncLoopStatus=SyncLoopStatus,
@@ -192,28 +198,28 @@ def bind_all():
     for module, names in BINDINGS.items():
         for name, value in names.items():
             setattr(module, name, value)
-            setattr(peers, name, value)
+            setattr(PEERS[module], name, value)
     for module, names in ERROR_TYPES.items():
         for name in names:
-            setattr(peers, name, getattr(module, name))
+            setattr(PEERS[module], name, getattr(module, name))
 
 
 class rebound:
     """Binds `names` on a native module and on the peers for the duration of a case."""
 
     def __init__(self, module, names):
-        self.module, self.names = module, names
+        self.module, self.peer, self.names = module, PEERS[module], names
 
     def __enter__(self):
-        self.saved = {name: (getattr(self.module, name), getattr(peers, name)) for name in self.names}
+        self.saved = {name: (getattr(self.module, name), getattr(self.peer, name)) for name in self.names}
         for name, value in self.names.items():
             setattr(self.module, name, value)
-            setattr(peers, name, value)
+            setattr(self.peer, name, value)
 
     def __exit__(self, *exc):
         for name, (native, peer) in self.saved.items():
             setattr(self.module, name, native)
-            setattr(peers, name, peer)
+            setattr(self.peer, name, peer)
 
 
 def store_with(store, **failing):
@@ -480,7 +486,7 @@ def main():
     for module, name, path, call, names in CASES:
         if args.only not in name:
             continue
-        native_f, peer_f = getattr(module, name), getattr(peers, name)
+        native_f, peer_f = getattr(module, name), getattr(PEERS[module], name)
         coroutine = not name.startswith("_")
         with rebound(module, names):
             native_outcome, peer_outcome = outcome(call, native_f, coroutine), outcome(call, peer_f, coroutine)
@@ -500,7 +506,7 @@ def main():
         if args.only not in name:
             continue
         native = best_under_asyncio(getattr(module, name), arguments, args.repeat, target)
-        python = best_under_asyncio(getattr(peers, name), arguments, args.repeat, target)
+        python = best_under_asyncio(getattr(PEERS[module], name), arguments, args.repeat, target)
         ratios.append(python / native)
         label = f"{module.__name__.rsplit('.', 1)[1]}.{name}"
         print(row(label, "asyncio.run, awaited", native, python), flush=True)
@@ -512,7 +518,7 @@ def main():
         for path, names in ((SUCCESS, {}), (COLLABORATOR, failing)):
             with rebound(parcelry, names):
                 native = best_of_loop(awaiting_caught, args.repeat, target, parcelry.get_sync_item, (1,))
-                python = best_of_loop(awaiting_caught, args.repeat, target, peers.get_sync_item, (1,))
+                python = best_of_loop(awaiting_caught, args.repeat, target, twins.parcelry.get_sync_item, (1,))
                 doubles = best_of_loop(doubles_of_get_sync_item, args.repeat, target)
             print(row("parcelry.get_sync_item, awaited", path, native, python), flush=True)
             print(f"{'  its collaborator doubles alone':<46} {path:<19} {'':>9} {doubles:>9.2f}  "

@@ -17,13 +17,17 @@ import collections
 import logging
 import logging.handlers
 import random
-import re
+import sys
 import tempfile
 import time
 import tracemalloc
 from pathlib import Path
 
 import zentab_api.python_api.admin.logs as logs
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from twins.logs import _iter_log_records, _iter_rotated_and_current  # noqa: E402
 
 WORDS = ["sync", "item", "dataset", "upload", "chunk", "retry", "connector", "token", "Zürich", "naïve",
          "データ", "résumé", "ok", "done", "queue", "worker"]
@@ -63,28 +67,9 @@ def write_logs(directory, megabytes, seed=1):
     return path
 
 
-def python_peer(path, n, pattern=re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} ")):
-    def rotated_and_current(current):
-        backup = current.parent / (current.name + ".1")
-        if backup.exists():
-            with backup.open("r", encoding="utf-8", errors="replace") as f:
-                yield from f
-        with current.open("r", encoding="utf-8", errors="replace") as f:
-            yield from f
-
-    def records(raw_lines):
-        buffer = []
-        for raw in raw_lines:
-            line = raw.rstrip("\n")
-            if pattern.match(line) and buffer:
-                yield "\n".join(buffer)
-                buffer = [line]
-            else:
-                buffer.append(line)
-        if buffer:
-            yield "\n".join(buffer)
-
-    return list(collections.deque(records(rotated_and_current(path)), maxlen=None if n < 0 else n))
+def python_peer(path, n):
+    records = _iter_log_records(_iter_rotated_and_current(path))
+    return list(collections.deque(records, maxlen=None if n < 0 else n))
 
 
 def native(path, n):

@@ -9,7 +9,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import zentab_api.python_api.admin.logs as logs
-from test_logs_generators import py_iter_log_records, py_iter_rotated_and_current
+from twins.logs import _iter_log_records as py_iter_log_records
+from twins.logs import _iter_rotated_and_current as py_iter_rotated_and_current
 
 BLOCK = 64 * 1024  # the native reader's block size, read backwards from a file's end
 

@@ -1,4 +1,4 @@
-"""The two generators of logs against plain-Python peers written from their algorithms."""
+"""The two generators of logs against their plain-Python twins (twins/logs.py)."""
 import gc
 import os
 import re
@@ -8,34 +8,11 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zentab_api.python_api.admin.logs as logs
+from twins.logs import _iter_log_records as py_iter_log_records
+from twins.logs import _iter_rotated_and_current as py_iter_rotated_and_current
 
-PATTERN = r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} "
 T1 = "2024-05-01 10:00:00,001 INFO first"
 T2 = "2024-05-01 10:00:01,002 ERROR second"
-
-
-# ---- plain-Python peers (also used by the other logs tests) -------------------
-
-def py_iter_rotated_and_current(current):
-    backup = current.parent / (current.name + ".1")
-    if backup.exists():
-        with backup.open("r", encoding="utf-8", errors="replace") as f:
-            yield from f
-    with current.open("r", encoding="utf-8", errors="replace") as f:
-        yield from f
-
-
-def py_iter_log_records(raw_lines, record_start=re.compile(PATTERN)):
-    buffer = []
-    for raw in raw_lines:
-        line = raw.rstrip("\n")
-        if record_start.match(line) and buffer:
-            yield "\n".join(buffer)
-            buffer = [line]
-        else:
-            buffer.append(line)
-    if buffer:
-        yield "\n".join(buffer)
 
 
 def open_fds():

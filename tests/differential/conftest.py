@@ -68,10 +68,16 @@ OWN = {"tidewell": set(COROUTINES["tidewell"]) | {"_create_response", "_get_serv
 
 def twin_module(name):
     """The twin module, its namespace completed with the native module's other names."""
-    twin = importlib.import_module("twin_" + name)
+    twin = importlib.import_module("twins." + name)
     for key, value in vars(NATIVE[name]).items():
         if not key.startswith("__") and key not in OWN[name] and key not in vars(twin):
             setattr(twin, key, value)
+    for key in OWN[name]:
+        function = vars(twin).get(key)
+        if hasattr(function, "__wrapped__") and function.__code__.co_name != key:
+            # An argument refused at the call has a traceback entry named after the native
+            # function; the twin's converting wrapper gets that name for its frame.
+            function.__code__ = function.__code__.replace(co_name=key)
     return twin
 
 

@@ -1,12 +1,12 @@
-"""keyfolio's coroutines written as plain Python, looking collaborators up in this namespace."""
-from twin_checks import entry, exact
+"""keyfolio's coroutines as plain Python; collaborators are module globals (see twins/__init__.py)."""
+from twins.checks import entry, exact
 
 
 def _token_holders(session):
     return session.scalars(select(Users).where(Users.api_token.isnot(None))).all()
 
 
-@entry(lambda name=None: dict(name=exact("name", str, name, optional=True)))
+@entry(lambda name=None: (exact("name", str, name, optional=True),))
 async def create_api_token(name):
     user_settings = get_user_settings()
     if not user_settings.user_sub:
@@ -60,7 +60,7 @@ async def list_keyfolio():
 
 
 def _uid(api_key_uid):
-    return dict(api_key_uid=exact("api_key_uid", str, api_key_uid))
+    return (exact("api_key_uid", str, api_key_uid),)
 
 
 @entry(_uid)

@@ -1,4 +1,7 @@
-"""The two log generators written as plain Python, looking collaborators up in this namespace."""
+"""The two log generators as plain Python; the module's own names are globals (see twins/__init__.py)."""
+import re
+
+_RECORD_START = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} ")
 
 
 def _iter_rotated_and_current(current):

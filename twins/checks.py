@@ -1,9 +1,8 @@
-"""Argument and return checks shared by the Python twins, with the native messages.
+"""Argument and return checks shared by the twins, with the native messages.
 
 `entry` splits a twin into what happens when the function is called (argument
-conversion, before the coroutine exists) and the coroutine body; the entry's
-code carries the function's own name so that a traceback names it as the
-native one does.
+conversion, before the coroutine exists) and the coroutine body, as the native
+function type does.
 """
 import functools
 
@@ -44,10 +43,10 @@ def expect_int(value):
 
 
 def entry(convert):
-    """Run `convert(*args, **kwargs) -> kwargs` at call time, then create the coroutine."""
+    """Run `convert(*args, **kwargs) -> arguments` (a tuple, in the body's order) at call
+    time, then create the coroutine from them."""
     def wrap(body):
         def call(*args, **kwargs):
-            return body(**convert(*args, **kwargs))
-        call.__code__ = call.__code__.replace(co_name=body.__name__)
+            return body(*convert(*args, **kwargs))
         return functools.wraps(body)(call)
     return wrap

@@ -1,15 +1,13 @@
-"""parcelry's coroutines written as plain Python, looking collaborators up in this namespace."""
-from twin_checks import entry, exact, expect_str, to_int
+"""parcelry's coroutines as plain Python; collaborators are module globals (see twins/__init__.py)."""
+from twins.checks import entry, exact, expect_str, to_int
 
 
 def _list_args(source_id, is_synchronized=None, has_priority=None, scope_identifier=None, query=None,
                order_by=None, order_direction=None, offset=0, limit=100):
     source_id, offset, limit = to_int("source_id", source_id), to_int("offset", offset), to_int("limit", limit)
-    return dict(source_id=source_id, is_synchronized=exact("is_synchronized", bool, is_synchronized, True),
-                has_priority=exact("has_priority", bool, has_priority, True),
-                scope_identifier=exact("scope_identifier", str, scope_identifier, True),
-                query=exact("query", str, query, True), order_by=order_by, order_direction=order_direction,
-                offset=offset, limit=limit)
+    return (source_id, exact("is_synchronized", bool, is_synchronized, True),
+            exact("has_priority", bool, has_priority, True), exact("scope_identifier", str, scope_identifier, True),
+            exact("query", str, query, True), order_by, order_direction, offset, limit)
 
 
 @entry(_list_args)
@@ -32,11 +30,11 @@ async def list_parcelry(source_id, is_synchronized, has_priority, scope_identifi
 
 
 def _item(sync_item_id):
-    return dict(sync_item_id=to_int("sync_item_id", sync_item_id))
+    return (to_int("sync_item_id", sync_item_id),)
 
 
 def _item_message(sync_item_id, message):
-    return dict(sync_item_id=to_int("sync_item_id", sync_item_id), message=exact("message", str, message))
+    return to_int("sync_item_id", sync_item_id), exact("message", str, message)
 
 
 @entry(_item)

@@ -1,5 +1,5 @@
-"""tidewell's coroutines written as plain Python, looking collaborators up in this namespace."""
-from twin_checks import entry, exact, expect_int, expect_str, to_int
+"""tidewell's coroutines as plain Python; collaborators are module globals (see twins/__init__.py)."""
+from twins.checks import entry, exact, expect_int, expect_str, to_int
 
 
 def _get_service_status_safe(service_module):
@@ -64,15 +64,15 @@ async def get_sync_status():
         return _create_response(status_model)
 
 
-@entry(lambda limit=10, skip=0, viewed=None: dict(limit=to_int("limit", limit), skip=to_int("skip", skip),
-                                                  viewed=exact("viewed", bool, viewed, optional=True)))
+@entry(lambda limit=10, skip=0, viewed=None: (to_int("limit", limit), to_int("skip", skip),
+                                              exact("viewed", bool, viewed, optional=True)))
 async def get_sync_errors(limit, skip, viewed):
     async with get_db_session_context() as db:
         errors = await crud_sync_status.read_sync_status_errors(db, skip, limit, viewed=viewed)
         return [SyncStatusErrors.model_validate(e) for e in errors]
 
 
-@entry(lambda error_id, viewed: dict(error_id=to_int("error_id", error_id), viewed=bool(viewed)))
+@entry(lambda error_id, viewed: (to_int("error_id", error_id), bool(viewed)))
 async def set_sync_status_error_viewed(error_id, viewed):
     async with get_db_session_context() as db:
         updated = await crud_sync_status.set_sync_status_error_viewed(db, error_id, viewed)
@@ -86,7 +86,7 @@ async def mark_all_sync_status_errors_viewed():
 
 
 def _message(message):
-    return dict(message=exact("message", str, message))
+    return (exact("message", str, message),)
 
 
 @entry(_message)
