@@ -27,7 +27,7 @@ def run_case(side, name, path, calls):
     bench.bind_all()
     for module, case_name, case_path, call, names in bench.CASES:
         if case_name == name and case_path == path:
-            f = getattr(module, name) if side == "native" else getattr(bench.peers, name)
+            f = getattr(module, name) if side == "native" else getattr(bench.PEERS[module], name)
             loop = bench.make_loop(call, not name.startswith("_"))
             with bench.rebound(module, names):
                 loop(50, f)  # warm: caches, free lists, interned names

@@ -6,8 +6,14 @@ def _token_holders(session):
     return session.scalars(select(Users).where(Users.api_token.isnot(None))).all()
 
 
-@entry(lambda name=None: (exact("name", str, name, optional=True),))
-async def create_api_token(name):
+def _name(name=None):
+    return (exact("name", str, name, optional=True),)
+
+
+@entry(_name)
+async def create_api_token(name=None):
+    if name is not None and type(name) is not str:
+        name, = _name(name)
     user_settings = get_user_settings()
     if not user_settings.user_sub:
         raise NoUserLoggedInError("No user is currently logged in.")
@@ -65,6 +71,8 @@ def _uid(api_key_uid):
 
 @entry(_uid)
 async def delete_api_token(api_key_uid):
+    if type(api_key_uid) is not str:
+        api_key_uid, = _uid(api_key_uid)
     with get_db_session_context() as session:
         users = _token_holders(session)
         target_user_sub = None
@@ -90,6 +98,8 @@ async def delete_api_token(api_key_uid):
 
 @entry(_uid)
 async def check_api_token(api_key_uid):
+    if type(api_key_uid) is not str:
+        api_key_uid, = _uid(api_key_uid)
     with get_db_session_context() as session:
         users = _token_holders(session)
         target_user_sub = None

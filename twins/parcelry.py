@@ -11,8 +11,16 @@ def _list_args(source_id, is_synchronized=None, has_priority=None, scope_identif
 
 
 @entry(_list_args)
-async def list_parcelry(source_id, is_synchronized, has_priority, scope_identifier, query, order_by,
-                        order_direction, offset, limit):
+async def list_parcelry(source_id, is_synchronized=None, has_priority=None, scope_identifier=None, query=None,
+                        order_by=None, order_direction=None, offset=0, limit=100):
+    if not (type(source_id) is int and type(offset) is int and type(limit) is int
+            and (is_synchronized is None or type(is_synchronized) is bool)
+            and (has_priority is None or type(has_priority) is bool)
+            and (scope_identifier is None or type(scope_identifier) is str)
+            and (query is None or type(query) is str)):
+        (source_id, is_synchronized, has_priority, scope_identifier, query, order_by, order_direction, offset,
+         limit) = _list_args(source_id, is_synchronized, has_priority, scope_identifier, query, order_by,
+                             order_direction, offset, limit)
     async with get_db_session_context() as db:
         items = await crud_parcelry.list_parcelry(
             db,
@@ -39,6 +47,8 @@ def _item_message(sync_item_id, message):
 
 @entry(_item)
 async def get_sync_item(sync_item_id):
+    if type(sync_item_id) is not int:
+        sync_item_id, = _item(sync_item_id)
     async with get_db_session_context() as db:
         item = await crud_parcelry.read_sync_item(db, sync_item_id)
         return SyncItemReadV1.model_validate(item)
@@ -46,18 +56,24 @@ async def get_sync_item(sync_item_id):
 
 @entry(_item)
 async def reset_sync_item(sync_item_id):
+    if type(sync_item_id) is not int:
+        sync_item_id, = _item(sync_item_id)
     async with get_db_session_context() as db:
         await crud_parcelry.update_sync_item(db, sync_item_id, attempts=0, synchronized=False, has_priority=False)
 
 
 @entry(_item)
 async def prioritize_sync_item(sync_item_id):
+    if type(sync_item_id) is not int:
+        sync_item_id, = _item(sync_item_id)
     async with get_db_session_context() as db:
         await crud_parcelry.update_sync_item(db, sync_item_id, has_priority=True)
 
 
 @entry(_item_message)
 async def generate_sync_item_report(sync_item_id, message):
+    if type(sync_item_id) is not int or type(message) is not str:
+        sync_item_id, message = _item_message(sync_item_id, message)
     async with get_db_session_context() as db:
         item = await crud_parcelry.read_sync_item(db, sync_item_id)
         sync_source = await crud_sync_sources.read_sync_source(db, item.sync_source_id)
@@ -92,12 +108,16 @@ async def generate_sync_item_report(sync_item_id, message):
 
 @entry(_item_message)
 async def get_sync_item_error_report(sync_item_id, message):
+    if type(sync_item_id) is not int or type(message) is not str:
+        sync_item_id, message = _item_message(sync_item_id, message)
     report = await generate_sync_item_report(sync_item_id, message)
     return expect_str(report)
 
 
 @entry(_item_message)
 async def report_sync_item(sync_item_id, message):
+    if type(sync_item_id) is not int or type(message) is not str:
+        sync_item_id, message = _item_message(sync_item_id, message)
     report_content = await generate_sync_item_report(sync_item_id, message)
     bug_report = BugReportCreateV3(subject="Sync Item BUG REPORT", description=report_content)
     report_bug(bug_report)

@@ -64,16 +64,27 @@ async def get_sync_status():
         return _create_response(status_model)
 
 
-@entry(lambda limit=10, skip=0, viewed=None: (to_int("limit", limit), to_int("skip", skip),
-                                              exact("viewed", bool, viewed, optional=True)))
-async def get_sync_errors(limit, skip, viewed):
+def _errors_args(limit=10, skip=0, viewed=None):
+    return to_int("limit", limit), to_int("skip", skip), exact("viewed", bool, viewed, optional=True)
+
+
+@entry(_errors_args)
+async def get_sync_errors(limit=10, skip=0, viewed=None):
+    if not (type(limit) is int and type(skip) is int and (viewed is None or type(viewed) is bool)):
+        limit, skip, viewed = _errors_args(limit, skip, viewed)
     async with get_db_session_context() as db:
         errors = await crud_sync_status.read_sync_status_errors(db, skip, limit, viewed=viewed)
         return [SyncStatusErrors.model_validate(e) for e in errors]
 
 
-@entry(lambda error_id, viewed: (to_int("error_id", error_id), bool(viewed)))
+def _viewed_args(error_id, viewed):
+    return to_int("error_id", error_id), bool(viewed)
+
+
+@entry(_viewed_args)
 async def set_sync_status_error_viewed(error_id, viewed):
+    if type(error_id) is not int or type(viewed) is not bool:
+        error_id, viewed = _viewed_args(error_id, viewed)
     async with get_db_session_context() as db:
         updated = await crud_sync_status.set_sync_status_error_viewed(db, error_id, viewed)
         return SyncStatusErrors.model_validate(updated)
@@ -91,6 +102,8 @@ def _message(message):
 
 @entry(_message)
 async def generate_tidewell_report(message):
+    if type(message) is not str:
+        message, = _message(message)
     status = await get_sync_status()
     errors = await get_sync_errors(limit=10, skip=0)
     report = REPORT_TEMPLATE_TIDEWELL.format(
@@ -108,12 +121,16 @@ async def generate_tidewell_report(message):
 
 @entry(_message)
 async def get_tidewell_error_report(message):
+    if type(message) is not str:
+        message, = _message(message)
     report = await generate_tidewell_report(message)
     return expect_str(report)
 
 
 @entry(_message)
 async def report_tidewell(message):
+    if type(message) is not str:
+        message, = _message(message)
     report_content = await generate_tidewell_report(message)
     bug_report = BugReportCreateV3(subject="Tidewell BUG REPORT", description=report_content)
     report_bug(bug_report)

@@ -35,6 +35,8 @@ from zentab_client.exceptions import APIKeyInvalidException
 from zentab_tidewell.models.enums import SyncLoopStatus
 from zentab_service_manager.status import EnablementStatus, InstallationStatus, RunningStatus
 
+from twins.checks import at_call
+
 # Every function gets at least 100 random sequences in `make test`.
 # HYPOTHESIS_DIFFERENTIAL=long runs 2,000 each; =quick skips shrinking (a first look at failures);
 # =search runs 1,500 new ones each without shrinking.
@@ -74,6 +76,10 @@ def twin_module(name):
             setattr(twin, key, value)
     for key in OWN[name]:
         function = vars(twin).get(key)
+        if hasattr(function, "convert_at_call") and not hasattr(function, "__wrapped__"):
+            # The native function converts its arguments at the call, before the coroutine exists.
+            function = at_call(function)
+            setattr(twin, key, function)
         if hasattr(function, "__wrapped__") and function.__code__.co_name != key:
             # An argument refused at the call has a traceback entry named after the native
             # function; the twin's converting wrapper gets that name for its frame.
