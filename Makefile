@@ -48,7 +48,7 @@ browser:
 BENCH_ARGS ?=
 
 bench: $(VENV)/.installed
-	$(PY) -m pip install -q 'matplotlib>=3.7'
+	$(PY) -m pip install -q 'matplotlib>=3.7' 'cython>=3'
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 plots: $(VENV)/.installed

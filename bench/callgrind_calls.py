@@ -1,4 +1,5 @@
-"""Instructions per call of one bench/calls.py case, native and plain-Python peer, by callgrind.
+"""Instructions per call of one bench/calls.py case by callgrind: native, and its twin run by
+CPython and compiled by Cython.
 
 Each side runs the case's loop twice under `valgrind --tool=callgrind`, with a few and with many
 calls; the difference in instructions over the difference in calls is the cost of one call,
@@ -16,7 +17,7 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIDES = ("native", "peer")
+SIDES = ("native", "CPython", "Cython")
 
 
 def run_case(side, name, path, calls):
@@ -27,7 +28,7 @@ def run_case(side, name, path, calls):
     bench.bind_all()
     for module, case_name, case_path, call, names in bench.CASES:
         if case_name == name and case_path == path:
-            f = getattr(module, name) if side == "native" else getattr(bench.PEERS[module], name)
+            f = getattr(bench.implementations(module)[SIDES.index(side)], name)
             loop = bench.make_loop(call, not name.startswith("_"))
             with bench.rebound(module, names):
                 loop(50, f)  # warm: caches, free lists, interned names
@@ -69,10 +70,10 @@ def main():
         cases = [(name, path) for _, name, path, _, _ in bench.CASES]
     else:
         cases = [(args.name, args.path)]
-    print(f"{'function':<36} {'path':<19} {'native':>9} {'peer':>9}")
+    print(f"{'function':<36} {'path':<19} {'native':>9} {'CPython':>9} {'Cython':>9}")
     for name, path in cases:
-        native, peer = (per_call(side, name, path, few, many) for side in SIDES)
-        print(f"{name:<36} {path:<19} {native:>9,.0f} {peer:>9,.0f}", flush=True)
+        native, python, cython = (per_call(side, name, path, few, many) for side in SIDES)
+        print(f"{name:<36} {path:<19} {native:>9,.0f} {python:>9,.0f} {cython:>9,.0f}", flush=True)
 
 
 if __name__ == "__main__":

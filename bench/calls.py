@@ -1,5 +1,6 @@
 """Call overhead of the native tidewell, parcelry and keyfolio functions against plain-Python peers
-(their twins in twins/, the very code the differential tests compare them with).
+(their twins in twins/, the very code the differential tests compare them with), run by CPython
+and compiled with Cython (bench/cython_twins.py: what a user would get by compiling the same Python).
 
 Every function is timed on three paths: success, an argument refused at the call, and a
 collaborator that raises. Both sides get the same fast doubles (a session that enters and
@@ -7,10 +8,10 @@ exits at once, store calls that return finished futures, plain objects instead o
 and enums), so what differs is only the module layer: binding and converting arguments,
 making and driving the coroutine, async with / with, name and attribute lookups, calls,
 errors and their tracebacks. Coroutines are driven with send(None), no event loop; the
-last rows await in a loop under asyncio.run. Before timing, each case is run once on both
-sides and the outcomes (value, or error type and message) must agree. The last rows time
+last rows await in a loop under asyncio.run. Before timing, each case is run once on every
+side and the outcomes (value, or error type and message) must agree. The last rows time
 get_sync_item's collaborator doubles alone, in an inline loop: no module layer can make the whole
-call faster than that, so python / doubles bounds every whole-call ratio of that function.
+call faster than that; a side's time less the doubles' is its module layer's own cost.
 
     python bench/calls.py [--repeat 7] [--target-ms 20] [--only SUBSTRING]
 
@@ -29,6 +30,7 @@ from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+import cython_twins  # noqa: E402
 import twins.keyfolio  # noqa: E402
 import twins.parcelry  # noqa: E402
 import twins.tidewell  # noqa: E402
@@ -152,8 +154,21 @@ _statement = SimpleNamespace(where=lambda condition: _statement)
 
 SESSION = Session()
 
-# The plain-Python twin of each native module (twins/), the peer timed against it.
-PEERS = {tidewell: twins.tidewell, parcelry: twins.parcelry, keyfolio: twins.keyfolio}
+# The plain-Python twin of each native module (twins/), timed against it as CPython runs it and
+# as Cython compiles it.
+cython_twins.build()
+import cytwins.keyfolio  # noqa: E402
+import cytwins.parcelry  # noqa: E402
+import cytwins.tidewell  # noqa: E402
+
+SIDES = ("native", "CPython", "Cython")
+PEERS = {tidewell: (twins.tidewell, cytwins.tidewell), parcelry: (twins.parcelry, cytwins.parcelry),
+         keyfolio: (twins.keyfolio, cytwins.keyfolio)}
+
+
+def implementations(module):
+    """The module and its peers, in the order of SIDES."""
+    return (module, *PEERS[module])
 
 # The bindings the native import tables would make, per module; each peer gets its module's.
 BINDINGS = {
@@ -197,29 +212,29 @@ ERROR_TYPES = {
 def bind_all():
     for module, names in BINDINGS.items():
         for name, value in names.items():
-            setattr(module, name, value)
-            setattr(PEERS[module], name, value)
+            for side in implementations(module):
+                setattr(side, name, value)
     for module, names in ERROR_TYPES.items():
         for name in names:
-            setattr(PEERS[module], name, getattr(module, name))
+            for peer in PEERS[module]:
+                setattr(peer, name, getattr(module, name))
 
 
 class rebound:
-    """Binds `names` on a native module and on the peers for the duration of a case."""
+    """Binds `names` on a native module and on its peers for the duration of a case."""
 
     def __init__(self, module, names):
-        self.module, self.peer, self.names = module, PEERS[module], names
+        self.sides, self.names = implementations(module), names
 
     def __enter__(self):
-        self.saved = {name: (getattr(self.module, name), getattr(self.peer, name)) for name in self.names}
-        for name, value in self.names.items():
-            setattr(self.module, name, value)
-            setattr(self.peer, name, value)
+        self.saved = [(side, name, getattr(side, name)) for side in self.sides for name in self.names]
+        for side in self.sides:
+            for name, value in self.names.items():
+                setattr(side, name, value)
 
     def __exit__(self, *exc):
-        for name, (native, peer) in self.saved.items():
-            setattr(self.module, name, native)
-            setattr(self.peer, name, peer)
+        for side, name, value in self.saved:
+            setattr(side, name, value)
 
 
 def store_with(store, **failing):
@@ -385,15 +400,14 @@ def timed(loop, f, n):
         gc.enable()
 
 
-def best_pair(native_loop, native_f, peer_loop, peer_f, repeat, target):
-    """Best µs per call of each side; runs alternate so that drift hits both alike."""
-    n_native = calibrate(native_loop, native_f, target)
-    n_peer = calibrate(peer_loop, peer_f, target)
-    best_native = best_peer = float("inf")
+def best_of_sides(loops, functions, repeat, target):
+    """Best µs per call of each side; runs alternate so that drift hits every side alike."""
+    sizes = [calibrate(loop, f, target) for loop, f in zip(loops, functions)]
+    best = [float("inf")] * len(loops)
     for _ in range(repeat):
-        best_native = min(best_native, timed(native_loop, native_f, n_native) / n_native)
-        best_peer = min(best_peer, timed(peer_loop, peer_f, n_peer) / n_peer)
-    return best_native * 1e6, best_peer * 1e6
+        for i, (loop, f, n) in enumerate(zip(loops, functions, sizes)):
+            best[i] = min(best[i], timed(loop, f, n) / n)
+    return [b * 1e6 for b in best]
 
 
 # Success paths awaited from a Python coroutine under a running event loop.
@@ -450,24 +464,58 @@ def best_of_loop(loop, repeat, target, *arguments):
         gc.enable()
 
 
-def best_under_asyncio(f, arguments, repeat, target):
-    n = 1000
-    elapsed = asyncio.run(awaiting(n, f, arguments))
-    n = max(1, int(n * target / elapsed))
-    best = float("inf")
+def best_under_asyncio(functions, arguments, repeat, target):
+    sizes = [max(1, int(1000 * target / asyncio.run(awaiting(1000, f, arguments)))) for f in functions]
+    best = [float("inf")] * len(functions)
     for _ in range(repeat):
-        gc.disable()
-        try:
-            best = min(best, asyncio.run(awaiting(n, f, arguments)) / n)
-        finally:
-            gc.enable()
-    return best * 1e6
+        for i, (f, n) in enumerate(zip(functions, sizes)):
+            gc.disable()
+            try:
+                best[i] = min(best[i], asyncio.run(awaiting(n, f, arguments)) / n)
+            finally:
+                gc.enable()
+    return [b * 1e6 for b in best]
 
 
 # ---- report -----------------------------------------------------------------------------
 
-def row(label, path, native, python):
-    return f"{label:<46} {path:<19} {native:>9.2f} {python:>9.2f} {python / native:>6.2f}x"
+HEADER = (f"{'function':<46} {'path':<21} {'native µs':>9} {'CPython':>9} {'Cython':>9} "
+          f"{'CPy/nat':>8} {'Cy/nat':>7}")
+
+
+def row(label, path, times):
+    native, python, cython = times
+    return (f"{label:<46} {path:<21} {native:>9.3f} {python:>9.3f} {cython:>9.3f} "
+            f"{python / native:>7.2f}x {cython / native:>6.2f}x")
+
+
+def geometric_mean(values):
+    product = 1.0
+    for v in values:
+        product *= v
+    return product ** (1 / len(values))
+
+
+def plot(rows, path):
+    """The three columns of every row as bars: µs per call, log scale."""
+    import matplotlib  # noqa: PLC0415
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt  # noqa: PLC0415
+
+    fig, ax = plt.subplots(figsize=(9, max(6, 0.16 * len(rows))))
+    for i, (side, colour) in enumerate(zip(SIDES, ("#1f77b4", "#ff7f0e", "#2ca02c"))):
+        ax.barh([k + (i - 1) * 0.28 for k in range(len(rows))], [t[i] for _, t in rows], height=0.28,
+                color=colour, label=side)
+    ax.set_yticks(range(len(rows)), [label for label, _ in rows], fontsize=6)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlabel("µs per call (shorter is faster)")
+    ax.set_title("native, and the same Python run by CPython and compiled by Cython", fontsize=9)
+    ax.legend(loc="lower right")
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    print("plot:", path)
 
 
 def main():
@@ -475,62 +523,70 @@ def main():
     parser.add_argument("--repeat", type=int, default=7, help="best of this many runs (default 7)")
     parser.add_argument("--target-ms", type=float, default=20, help="length of one run (default 20 ms)")
     parser.add_argument("--only", default="", help="only the functions whose name contains this")
+    parser.add_argument("--plot", help="also draw the table as a picture into this PNG file")
     args = parser.parse_args()
     target = args.target_ms / 1000
 
     bind_all()
     began = time.perf_counter()
-    print("µs per call, best of", args.repeat, "runs; ratio = Python / native (above 1: native faster)")
-    print(f"{'function':<46} {'path':<19} {'native µs':>9} {'Python µs':>9} {'ratio':>7}")
-    ratios = []
+    print("µs per call, best of", args.repeat, "runs; ratios = peer / native (above 1: native faster)")
+    print(HEADER)
+    rows = []
+
+    def report(label, path, times):
+        rows.append((f"{label} ({path})", times))
+        print(row(label, path, times), flush=True)
+
     for module, name, path, call, names in CASES:
         if args.only not in name:
             continue
-        native_f, peer_f = getattr(module, name), getattr(PEERS[module], name)
+        functions = [getattr(side, name) for side in implementations(module)]
         coroutine = not name.startswith("_")
         with rebound(module, names):
-            native_outcome, peer_outcome = outcome(call, native_f, coroutine), outcome(call, peer_f, coroutine)
-            # Binding errors word their messages as the module's functions do, not as def does.
-            same = native_outcome[:2] == peer_outcome[:2] if path == ARGUMENT else native_outcome == peer_outcome
-            if not same:
-                sys.exit(f"{name} {path}: native {native_outcome!r} but Python {peer_outcome!r}")
-            if (path == SUCCESS) != (native_outcome[0] == "value") and name != "_get_service_status_safe":
-                sys.exit(f"{name} {path}: unexpected outcome {native_outcome!r}")
-            native, python = best_pair(make_loop(call, coroutine), native_f, make_loop(call, coroutine), peer_f,
-                                       args.repeat, target)
-        ratios.append(python / native)
-        label = f"{module.__name__.rsplit('.', 1)[1]}.{name}"
-        print(row(label, path, native, python), flush=True)
+            outcomes = [outcome(call, f, coroutine) for f in functions]
+            for side, other in zip(SIDES[1:], outcomes[1:]):
+                # Binding errors word their messages as the module's functions do, not as def does.
+                same = outcomes[0][:2] == other[:2] if path == ARGUMENT else outcomes[0] == other
+                if not same:
+                    sys.exit(f"{name} {path}: native {outcomes[0]!r} but {side} {other!r}")
+            if (path == SUCCESS) != (outcomes[0][0] == "value") and name != "_get_service_status_safe":
+                sys.exit(f"{name} {path}: unexpected outcome {outcomes[0]!r}")
+            loops = [make_loop(call, coroutine) for _ in functions]
+            times = best_of_sides(loops, functions, args.repeat, target)
+        report(f"{module.__name__.rsplit('.', 1)[1]}.{name}", path, times)
 
     for module, name, arguments in ASYNCIO_ROWS:
         if args.only not in name:
             continue
-        native = best_under_asyncio(getattr(module, name), arguments, args.repeat, target)
-        python = best_under_asyncio(getattr(PEERS[module], name), arguments, args.repeat, target)
-        ratios.append(python / native)
-        label = f"{module.__name__.rsplit('.', 1)[1]}.{name}"
-        print(row(label, "asyncio.run, awaited", native, python), flush=True)
+        times = best_under_asyncio([getattr(side, name) for side in implementations(module)], arguments,
+                                   args.repeat, target)
+        report(f"{module.__name__.rsplit('.', 1)[1]}.{name}", "asyncio.run, awaited", times)
 
+    layers = []
     if args.only in "get_sync_item":
         # What no module layer can save: the same awaited loop making only the collaborator
-        # calls get_sync_item makes. Whole-call ratios are bounded by peer / this.
+        # calls get_sync_item makes. A side's time less this is its module layer's own cost.
         failing = {"crud_parcelry": store_with(parcelry_store, read_sync_item=boom)}
         for path, names in ((SUCCESS, {}), (COLLABORATOR, failing)):
             with rebound(parcelry, names):
-                native = best_of_loop(awaiting_caught, args.repeat, target, parcelry.get_sync_item, (1,))
-                python = best_of_loop(awaiting_caught, args.repeat, target, twins.parcelry.get_sync_item, (1,))
+                times = [best_of_loop(awaiting_caught, args.repeat, target, side.get_sync_item, (1,))
+                         for side in implementations(parcelry)]
                 doubles = best_of_loop(doubles_of_get_sync_item, args.repeat, target)
-            print(row("parcelry.get_sync_item, awaited", path, native, python), flush=True)
-            print(f"{'  its collaborator doubles alone':<46} {path:<19} {'':>9} {doubles:>9.2f}  "
-                  f"bound on any ratio: {python / doubles:.2f}x", flush=True)
+            report("parcelry.get_sync_item, awaited", path, times)
+            layers.append((path, [t - doubles for t in times], doubles))
 
-    if ratios:
-        geo = 1.0
-        for r in ratios:
-            geo *= r
-        geo **= 1 / len(ratios)
-        print(f"{len(ratios)} rows; Python/native ratio: geometric mean {geo:.2f}x, "
-              f"lowest {min(ratios):.2f}x, highest {max(ratios):.2f}x; {time.perf_counter() - began:.1f} s")
+    if rows:
+        behind = [label for label, t in rows if t[0] > min(t[1], t[2])]
+        print(f"{len(rows)} rows; geometric mean CPython/native {geometric_mean([t[1] / t[0] for _, t in rows]):.2f}x, "
+              f"Cython/native {geometric_mean([t[2] / t[0] for _, t in rows]):.2f}x; native behind either on "
+              f"{len(behind)} rows; {time.perf_counter() - began:.1f} s")
+    for path, layer, doubles in layers:
+        native, python, cython = layer
+        print(f"module layer's own cost, get_sync_item awaited, {path} (whole call less its doubles alone, "
+              f"{doubles:.3f} µs): native {native:.3f} µs, CPython {python:.3f} µs, Cython {cython:.3f} µs; "
+              f"native / CPython {native / python:.2f}")
+    if args.plot and rows:
+        plot(rows, args.plot)
 
 
 if __name__ == "__main__":

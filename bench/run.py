@@ -20,8 +20,10 @@ def main():
     parser.add_argument("--quick", action="store_true", help="shorter runs, noisier figures")
     parser.add_argument("--docs", action="store_true", help="draw the pictures into docs/ (the README's)")
     args = parser.parse_args()
+    pictures = os.path.join(os.path.dirname(HERE), "docs" if args.docs else os.path.join("build", "bench"))
     runs = [
-        ["calls.py"] + (["--repeat", "3", "--target-ms", "10"] if args.quick else []),
+        ["calls.py", "--plot", os.path.join(pictures, "calls.png")]
+        + (["--repeat", "3", "--target-ms", "10"] if args.quick else []),
         # The whole log is compared on a 2 x 10 MiB pair; --quick keeps it small and skips the huge records.
         ["logs_tail.py", "--megabytes", "1" if args.quick else "10"]
         + (["--repeat", "3", "--huge", "", "--sparse-mib", "0"] if args.quick else ["--repeat", "3"]),
