@@ -1,10 +1,12 @@
 #include "coroutine.hpp"
+
 #include "generator.hpp"
 #include "protocol.hpp"
 
 #include <frameobject.h>
 
 #include <new>
+#include <unordered_map>
 
 namespace py {
 
@@ -424,22 +426,30 @@ void add_traceback(const Origin& origin) noexcept {
         _PyTraceback_Add(text, origin.file, origin.line);
         return;
     }
-    // As _PyTraceback_Add does, but with the function's own code object
-    // instead of a new one for every error.
+    // As _PyTraceback_Add does, but with the function's own code object and
+    // one frame per function, made at its first error and shared by every
+    // entry after it: an entry only reads its frame (code, line, empty
+    // globals). The frame holds its code object, so no other code object can
+    // take that address while the frame is kept.
     static PyObject* globals = PyDict_New();
+    static std::unordered_map<PyObject*, PyFrameObject*> frames;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyFrameObject* frame =
-        globals ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(origin.code), globals, nullptr)
-                : nullptr;
+    PyFrameObject*& frame = frames[origin.code];
+    if (!frame && globals) {
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(origin.code), globals, nullptr);
+        if (frame) {
+            // Not the caller's frame's child: it outlives every call.
+            Py_CLEAR(frame->f_back);
+            frame->f_lineno = origin.line;
+        }
+    }
     if (!frame) {
         _PyErr_ChainExceptions(type, value, tb);
         return;
     }
-    frame->f_lineno = origin.line;
     PyErr_Restore(type, value, tb);
     PyTraceBack_Here(frame);
-    Py_DECREF(frame);
 }
 
 void add_traceback_once(const Origin& origin) noexcept {
