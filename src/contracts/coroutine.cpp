@@ -85,11 +85,12 @@ void finish(Object::Body& b) {
     Py_CLEAR(d.exc_state.exc_traceback);
 }
 
-// The body ended with the error now set: StopIteration may not leave it, and
-// the error records that it passed through this function (once).
+// The body ended with the error now set: the error records that it passed
+// through this function (once), then a StopIteration becomes RuntimeError,
+// which, made outside the frame, has no entry of it.
 PySendResult leave_with_error(Object::Body& b) {
-    protocol::forbid_stop_iteration(b.kind->what);
     add_traceback_once(b.origin);
+    protocol::forbid_stop_iteration(b.kind->what);
     return PYGEN_ERROR;
 }
 
@@ -165,6 +166,7 @@ PySendResult send_ex(Object::Body& b, PyObject* arg, bool throwing, bool closing
         }
     } else if (throwing) {
         d.delegate.reset();
+        protocol::chain_to_handled(d.exc_state);
         d.thrown.emplace();
     } else if (d.delegate) {
         b.state = State::running;
@@ -235,10 +237,12 @@ PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                 // The delegate ended: its value or its error goes on into the body.
                 d.delegate.reset();
                 PyObject* value = nullptr;
-                if (_PyGen_FetchStopIterationValue(&value) == 0)
+                if (_PyGen_FetchStopIterationValue(&value) == 0) {
                     d.sent = Ref::steal(value);
-                else
+                } else {
+                    protocol::chain_to_handled(d.exc_state);
                     d.thrown.emplace();
+                }
                 OnThread on_thread(d);
                 PyObject* out = nullptr;
                 PySendResult status = drive(b, &out);
