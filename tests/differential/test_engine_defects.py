@@ -4,6 +4,7 @@ Each test states what a Python coroutine or generator does, checked on its twin
 and on the native function alike.
 """
 import gc
+import sys
 import warnings
 import weakref
 
@@ -168,6 +169,36 @@ def test_generator_exit_into_a_pending_exit_has_no_context(monkeypatch, native, 
         gc.collect()
     (closed,) = [e for e in world.journal if e[:2] == ("thrown into", "exit")]
     assert closed[2][:4] == ("exc", "GeneratorExit", "", None)
+
+
+def step(coroutine):
+    """Sends None from a frame of its own, which ends with the coroutine still in its locals."""
+    coroutine.send(None)
+
+
+@pytest.mark.parametrize("function, plan, data", [
+    pytest.param("mark_all_sync_status_errors_viewed", {}, dict(flipped="3"), id="its own error"),
+    pytest.param("get_sync_status", {"SyncStatusReadV1": Beh(fail="value")}, {}, id="a collaborator's error",
+                 marks=pytest.mark.xfail(strict=True, reason="a collaborator called by a body has the driving "
+                                                               "Python frame as f_back, not the body's")),
+])
+def test_a_coroutine_dropped_while_its_exit_awaits_is_freed_at_once(monkeypatch, function, plan, data):
+    """Dropped while its exit awaits for an error raised in the block: nothing refers back to
+    the coroutine, so the host frees it at the drop, without the collector; the exit gets
+    GeneratorExit then, once, and nothing is reported."""
+    for native in (True, False):
+        world = World("tidewell", {"session": Beh(exit_k=1), **plan}, tidewell_data(**data), "manual")
+        module = bound("tidewell", native, world, monkeypatch)
+        unraisable = []
+        monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+        coroutine = getattr(module, function)()
+        step(coroutine)
+        assert world.suspended_in == "exit"
+        alive = weakref.ref(coroutine)
+        del coroutine
+        assert alive() is None, "native" if native else "twin"
+        assert [e[2][1] for e in world.journal if e[:2] == ("thrown into", "exit")] == ["GeneratorExit"]
+        assert unraisable == []
 
 
 # ---- (3) names fixed at creation ---------------------------------------------------------------
