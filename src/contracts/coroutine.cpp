@@ -403,6 +403,7 @@ PyObject* make(PyTypeObject& type, const Kind& kind, std::coroutine_handle<> roo
     b.qualname = Ref::borrow(origin.qualname);
     b.name = Ref::borrow(origin.name ? origin.name : origin.qualname);
     b.origin = origin;
+    b.origin.detached = true;
     b.origin.qualname = b.qualname.get();
     b.origin.name = b.name.get();
     b.root = root;
@@ -417,7 +418,17 @@ PyObject* make(PyTypeObject& type, const Kind& kind, std::coroutine_handle<> roo
 
 }  // namespace
 
-void add_traceback(const Origin& origin) noexcept {
+namespace {
+
+// The newest traceback entry of the error now set forgets its caller.
+void detach_newest_entry() noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (tb && PyTraceBack_Check(tb)) Py_CLEAR(reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_back);
+    PyErr_Restore(type, value, tb);
+}
+
+void add_entry(const Origin& origin) noexcept {
     if (!origin.code) {
         PyObject* name = origin.qualname;
         const char* text = name ? PyUnicode_AsUTF8(name) : nullptr;
@@ -444,6 +455,13 @@ void add_traceback(const Origin& origin) noexcept {
     PyErr_Restore(type, value, tb);
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
+}
+
+}  // namespace
+
+void add_traceback(const Origin& origin) noexcept {
+    add_entry(origin);
+    if (origin.detached) detach_newest_entry();
 }
 
 void add_traceback_once(const Origin& origin) noexcept {
