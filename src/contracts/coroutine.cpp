@@ -87,11 +87,12 @@ void finish(Object::Body& b) {
     Py_CLEAR(d.exc_state.exc_traceback);
 }
 
-// The body ended with the error now set: StopIteration may not leave it, and
-// the error records that it passed through this function (once).
+// The body ended with the error now set: the error records that it passed
+// through this function (once), then a StopIteration becomes RuntimeError,
+// which, made outside the frame, has no entry of it.
 PySendResult leave_with_error(Object::Body& b) {
-    protocol::forbid_stop_iteration(b.kind->what);
     add_traceback_once(b.origin);
+    protocol::forbid_stop_iteration(b.kind->what);
     return PYGEN_ERROR;
 }
 
@@ -167,6 +168,7 @@ PySendResult send_ex(Object::Body& b, PyObject* arg, bool throwing, bool closing
         }
     } else if (throwing) {
         d.delegate.reset();
+        protocol::chain_to_handled(d.exc_state);
         d.thrown.emplace();
     } else if (d.delegate) {
         b.state = State::running;
@@ -237,10 +239,12 @@ PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                 // The delegate ended: its value or its error goes on into the body.
                 d.delegate.reset();
                 PyObject* value = nullptr;
-                if (_PyGen_FetchStopIterationValue(&value) == 0)
+                if (_PyGen_FetchStopIterationValue(&value) == 0) {
                     d.sent = Ref::steal(value);
-                else
+                } else {
+                    protocol::chain_to_handled(d.exc_state);
                     d.thrown.emplace();
+                }
                 OnThread on_thread(d);
                 PyObject* out = nullptr;
                 PySendResult status = drive(b, &out);
@@ -401,6 +405,7 @@ PyObject* make(PyTypeObject& type, const Kind& kind, std::coroutine_handle<> roo
     b.qualname = Ref::borrow(origin.qualname);
     b.name = Ref::borrow(origin.name ? origin.name : origin.qualname);
     b.origin = origin;
+    b.origin.detached = true;
     b.origin.qualname = b.qualname.get();
     b.origin.name = b.name.get();
     b.root = root;
@@ -415,7 +420,17 @@ PyObject* make(PyTypeObject& type, const Kind& kind, std::coroutine_handle<> roo
 
 }  // namespace
 
-void add_traceback(const Origin& origin) noexcept {
+namespace {
+
+// The newest traceback entry of the error now set forgets its caller.
+void detach_newest_entry() noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (tb && PyTraceBack_Check(tb)) Py_CLEAR(reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_back);
+    PyErr_Restore(type, value, tb);
+}
+
+void add_entry(const Origin& origin) noexcept {
     if (!origin.code) {
         PyObject* name = origin.qualname;
         const char* text = name ? PyUnicode_AsUTF8(name) : nullptr;
@@ -450,6 +465,13 @@ void add_traceback(const Origin& origin) noexcept {
     }
     PyErr_Restore(type, value, tb);
     PyTraceBack_Here(frame);
+}
+
+}  // namespace
+
+void add_traceback(const Origin& origin) noexcept {
+    add_entry(origin);
+    if (origin.detached) detach_newest_entry();
 }
 
 void add_traceback_once(const Origin& origin) noexcept {

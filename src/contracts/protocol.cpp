@@ -70,6 +70,23 @@ int close_iterator(PyObject* iterator) noexcept {
     return 0;
 }
 
+void chain_to_handled(_PyErr_StackItem& handled) noexcept {
+    if (!handled.exc_value || handled.exc_value == Py_None) return;
+    // PyErr_SetObject chains to the innermost exception being handled: for
+    // the moment, that is the body's.
+    PyThreadState* tstate = PyThreadState_Get();
+    _PyErr_StackItem* saved = tstate->exc_info;
+    tstate->exc_info = &handled;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    // As the host does, the traceback set again is the value's own __traceback__.
+    PyErr_SetObject(type, value);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    tstate->exc_info = saved;
+}
+
 void forbid_stop_iteration(const char* what) noexcept {
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) _PyErr_FormatFromCause(PyExc_RuntimeError, "%s raised StopIteration", what);
 }

@@ -26,6 +26,12 @@ bool send_to_delegate(Ref& delegate, PyObject* value, PyObject** yielded, Ref& s
 // Calls `iterator.close()` when it has one; -1 with the error set if that failed.
 int close_iterator(PyObject* iterator) noexcept;
 
+// The error now set enters a body that is handling `handled` (an error thrown
+// in, or the error its delegate raised on a throw): it takes that exception as
+// its __context__, replacing any other, with cycles in the chain broken, as
+// the host chains an error raised into a resumed frame.
+void chain_to_handled(_PyErr_StackItem& handled) noexcept;
+
 // A StopIteration leaving a body becomes RuntimeError "<what> raised StopIteration".
 void forbid_stop_iteration(const char* what) noexcept;
 

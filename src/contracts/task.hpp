@@ -24,6 +24,10 @@ struct Origin {
     int line;
     PyObject* code = nullptr;  // the traceback entry's code object, made once per function
     PyObject* name = nullptr;  // __name__, when it differs from qualname (borrowed)
+    // A coroutine's or generator's entry: as the host's frame once it suspends or
+    // ends, it keeps no caller (f_back), so an error does not hold the frames
+    // that drove the body, nor what they hold.
+    bool detached = false;
 };
 
 // Adds a traceback entry "File <file>, line <line>, in <qualname>" to the error being set.

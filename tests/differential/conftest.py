@@ -154,13 +154,14 @@ class World:
         return tuple(names)
 
     def exc(self, e, depth=0):
+        """An error and its chain, every link with its own traceback entries (three links deep)."""
         if e is None:
             return None
         label = self.label_of(e)
         head = ("exc", label or type(e).__name__, "" if label else str(e))
-        if depth:
+        if depth == 3:
             return head
-        return head + (self.exc(e.__context__, 1), self.exc(e.__cause__, 1), e.__suppress_context__,
+        return head + (self.exc(e.__context__, depth + 1), self.exc(e.__cause__, depth + 1), e.__suppress_context__,
                        self.tb_names(e.__traceback__))
 
     def desc(self, obj):
@@ -534,7 +535,12 @@ class Script:
     cancel_after: int | None = None            # task: loop turns before cancel, None: never
 
 
-THROWN = {"error": lambda: ValueError("thrown in"), "exit": GeneratorExit, "cancel": asyncio.CancelledError}
+class Halt(BaseException):
+    """Thrown in: a BaseException that is no Exception and none the protocol treats apart."""
+
+
+THROWN = {"error": lambda: ValueError("thrown in"), "exit": GeneratorExit, "cancel": asyncio.CancelledError,
+          "stop": StopIteration, "halt": Halt}
 
 
 def step(world, obj, op):
@@ -567,7 +573,7 @@ def run_side(script, native, loop):
         warnings.simplefilter("always")
         for name, value in DOUBLES[script.module](world).items():
             patch.setattr(module, name, value)
-        sys.unraisablehook = lambda u: unraisable.append((world.exc(u.exc_value), str(u.err_msg)))
+        sys.unraisablehook = lambda u: unraisable.append((world.exc(u.exc_value), str(u.err_msg), type(u.object).__name__.rsplit("_", 1)[-1]))
         try:
             function = getattr(module, script.function)
             args = script.args
@@ -692,7 +698,7 @@ for name in ("generate_sync_item_report", "get_sync_item_error_report", "report_
 
 op = st.one_of(
     st.tuples(st.just("send"), st.sampled_from([None, None, None, "v"])),
-    st.tuples(st.just("throw"), st.sampled_from(["error", "exit", "cancel"])),
+    st.tuples(st.just("throw"), st.sampled_from(["error", "error", "exit", "cancel", "stop", "halt"])),
     st.tuples(st.just("close")), st.tuples(st.just("collect")), st.tuples(st.just("drop")))
 # Most sequences start the object, so that later steps meet it suspended.
 ops = st.builds(lambda start, rest: start + rest,

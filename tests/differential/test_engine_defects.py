@@ -4,6 +4,7 @@ Each test states what a Python coroutine or generator does, checked on its twin
 and on the native function alike.
 """
 import gc
+import sys
 import warnings
 import weakref
 
@@ -170,6 +171,36 @@ def test_generator_exit_into_a_pending_exit_has_no_context(monkeypatch, native, 
     assert closed[2][:4] == ("exc", "GeneratorExit", "", None)
 
 
+def step(coroutine):
+    """Sends None from a frame of its own, which ends with the coroutine still in its locals."""
+    coroutine.send(None)
+
+
+@pytest.mark.parametrize("function, plan, data", [
+    pytest.param("mark_all_sync_status_errors_viewed", {}, dict(flipped="3"), id="its own error"),
+    pytest.param("get_sync_status", {"SyncStatusReadV1": Beh(fail="value")}, {}, id="a collaborator's error",
+                 marks=pytest.mark.xfail(strict=True, reason="a collaborator called by a body has the driving "
+                                                               "Python frame as f_back, not the body's")),
+])
+def test_a_coroutine_dropped_while_its_exit_awaits_is_freed_at_once(monkeypatch, function, plan, data):
+    """Dropped while its exit awaits for an error raised in the block: nothing refers back to
+    the coroutine, so the host frees it at the drop, without the collector; the exit gets
+    GeneratorExit then, once, and nothing is reported."""
+    for native in (True, False):
+        world = World("tidewell", {"session": Beh(exit_k=1), **plan}, tidewell_data(**data), "manual")
+        module = bound("tidewell", native, world, monkeypatch)
+        unraisable = []
+        monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+        coroutine = getattr(module, function)()
+        step(coroutine)
+        assert world.suspended_in == "exit"
+        alive = weakref.ref(coroutine)
+        del coroutine
+        assert alive() is None, "native" if native else "twin"
+        assert [e[2][1] for e in world.journal if e[:2] == ("thrown into", "exit")] == ["GeneratorExit"]
+        assert unraisable == []
+
+
 # ---- (3) names fixed at creation ---------------------------------------------------------------
 
 @both("a coroutine's __name__ follows later renames of its function")
@@ -213,6 +244,50 @@ def test_exit_sees_the_traceback_of_our_own_errors(loop, native, module, functio
     assert (t, value[2]) == (error, message)
     assert has_tb and same and names == (function,)
     assert trace[0][1][0] == "raise"
+
+
+# ---- (5) errors raised into a body: every link of the chain, as the host builds it ------------
+
+class Halt(BaseException):
+    """A BaseException that is neither an Exception nor one the protocol treats apart."""
+
+
+THROWN_IN = {"StopIteration": StopIteration, "GeneratorExit": GeneratorExit, "Halt": Halt,
+             "CancelledError": lambda: __import__("asyncio").CancelledError(), "ValueError": lambda: ValueError("in")}
+
+
+def chain(error, world, depth=3):
+    """Type, label, cause, context, suppress flag and own traceback entries, links followed."""
+    if error is None or depth == 0:
+        return None
+    return (type(error).__name__, world.label_of(error), chain(error.__cause__, world, depth - 1),
+            chain(error.__context__, world, depth - 1), error.__suppress_context__, world.tb_names(error.__traceback__))
+
+
+@pytest.mark.parametrize("kind", THROWN_IN)
+@pytest.mark.parametrize("started", [False, True], ids=["created", "in an awaiting exit"])
+def test_an_error_thrown_in_is_chained_as_the_host_chains_it(monkeypatch, kind, started):
+    """Thrown into an exit that awaits while the store's error is handled, or into a body not
+    started yet: the error that leaves (a StopIteration turned into RuntimeError) has the same
+    __cause__, __context__ and traceback entries on both sides."""
+    outcomes = []
+    for native in (True, False):
+        world = World("tidewell", {"get_status": Beh(fail="value"), "session": Beh(exit_k=1)}, tidewell_data(),
+                      "manual")
+        module = bound("tidewell", native, world, monkeypatch)
+        coroutine = module.get_sync_status()
+        if started:
+            coroutine.send(None)  # get_status failed; the exit now awaits
+            assert world.suspended_in == "exit"
+        thrown = world.label(THROWN_IN[kind](), "thrown")
+        with pytest.raises(BaseException) as raised:
+            coroutine.throw(thrown)
+        outcomes.append(chain(raised.value, world))
+        coroutine.close()
+    assert outcomes[0] == outcomes[1]
+    if kind == "StopIteration" and started:  # the store's error is the one handled when the exit ran
+        name, _, cause, context, *_ = outcomes[0]
+        assert (name, cause[1], context[1]) == ("RuntimeError", "thrown", "get_status:value#1")
 
 
 # ---- the random sequences without the masks ------------------------------------------------------
