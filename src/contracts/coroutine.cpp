@@ -471,7 +471,8 @@ void add_entry(const Origin& origin) noexcept {
 
 void add_traceback(const Origin& origin) noexcept {
     add_entry(origin);
-    if (origin.detached) detach_newest_entry();
+    // (An entry with the function's own code object has its kept frame, which has no caller.)
+    if (origin.detached && !origin.code) detach_newest_entry();
 }
 
 void add_traceback_once(const Origin& origin) noexcept {
