@@ -27,14 +27,13 @@ struct ExitArgs {
 };
 ExitArgs exit_args(PyError& error);
 
-// The frame keeps the exit and the block's outcome where the garbage
-// collector sees them (the manager, a parameter, is seen anyway).
+// The frame keeps the block's error where the garbage collector sees it
+// (its Refs, the manager and the exit included, are found in the frame).
 template <class Body>
 Task async_with(Ref manager, Body body) {
     Frame* frame = co_await this_frame();
     Ref exit;
     Settled block;
-    frame->keep(exit);
     frame->keep(block);
     Ref entering;
     {

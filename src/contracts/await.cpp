@@ -1,5 +1,6 @@
 #include "async_with.hpp"
 
+#include <cstring>
 #include <new>
 
 namespace py {
@@ -21,15 +22,43 @@ std::size_t frame_class(std::size_t size) { return (size + frame_granule - 1) / 
 
 }  // namespace
 
+namespace {
+FrameBlock last_block;
+}  // namespace
+
 void* frame_allocate(std::size_t size) {
     std::size_t c = frame_class(size);
+    void* frame;
     if (c < frame_classes && free_frames[c]) {
-        FreeFrame* frame = free_frames[c];
-        free_frames[c] = frame->next;
+        frame = free_frames[c];
+        free_frames[c] = free_frames[c]->next;
         --free_counts[c];
-        return frame;
+        // (The link is the only word written over what the last frame left, and
+        // that frame's Refs all cleared their marks as they went.)
+        static_cast<FreeFrame*>(frame)->next = nullptr;
+    } else {
+        std::size_t bytes = c < frame_classes ? c * frame_granule : size;
+        frame = ::operator new(bytes);
+        // New memory holds whatever was there: no word of it may pass for a Ref's mark.
+        std::memset(frame, 0, bytes);
     }
-    return ::operator new(c < frame_classes ? c * frame_granule : size);
+    last_block = {static_cast<const std::byte*>(frame), size};
+    return frame;
+}
+
+FrameBlock last_frame_block() noexcept { return last_block; }
+
+int traverse_refs(FrameBlock block, visitproc visit, void* arg) {
+    static_assert(sizeof(Ref) == 2 * sizeof(std::uint64_t) && alignof(Ref) == alignof(std::uint64_t));
+    // Frames are allocated aligned, and a Ref lies at a multiple of its alignment.
+    const auto* word = reinterpret_cast<const std::uint64_t*>(block.start);
+    const std::size_t words = block.size / sizeof(std::uint64_t);
+    for (std::size_t i = 0; i + 1 < words; ++i) {
+        if (word[i] != ref_mark) continue;
+        Py_VISIT(reinterpret_cast<PyObject*>(word[i + 1]));
+        ++i;
+    }
+    return 0;
 }
 
 void frame_release(void* frame, std::size_t size) noexcept {

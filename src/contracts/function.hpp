@@ -68,9 +68,9 @@ public:
 
 private:
     friend struct FunctionAccess;
-    // A suspended body's arguments are seen by the garbage collector.
+    // A suspended body's arguments are seen by the garbage collector. (The
+    // globals are a Ref in the body's frame, found there.)
     friend int traverse_value(const Env& env, visitproc visit, void* arg) {
-        Py_VISIT(env.globals_.get());
         for (const Ref& a : env.args()) Py_VISIT(a.get());
         return 0;
     }

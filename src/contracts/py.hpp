@@ -131,6 +131,12 @@ struct KwName {
     Kw operator=(const Ref& value) const;
 };
 
+// Every Ref starts with this word, which no other value in a coroutine frame
+// is likely to hold: the garbage collector finds a suspended body's Refs by
+// scanning its frames for it (see Frame in task.hpp), whatever the compiler
+// keeps there across a suspension, locals and temporaries included.
+inline constexpr std::uint64_t ref_mark = 0x5a3c'e1d2'7b9f'4e61;
+
 // One owned reference, or none.
 class Ref {
 public:
@@ -151,7 +157,12 @@ public:
         std::swap(p_, other.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Emptied before the reference goes: a collection that runs while it goes
+    // must not see it, and a frame scanned later finds no mark here.
+    ~Ref() {
+        mark_ = 0;
+        Py_XDECREF(std::exchange(p_, nullptr));
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -179,6 +190,7 @@ public:
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
+    std::uint64_t mark_ = ref_mark;  // (first: a frame scan reads the word after it)
     PyObject* p_ = nullptr;
 };
 

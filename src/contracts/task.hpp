@@ -51,11 +51,8 @@ private:
     const Origin* saved_;
 };
 
-// What the garbage collector must see of a value a frame holds.
-inline int traverse_value(const Ref& value, visitproc visit, void* arg) {
-    Py_VISIT(value.get());
-    return 0;
-}
+// What the garbage collector must see of a value a frame holds besides its
+// Refs (which it finds by their mark, see Frame): errors held as values.
 inline int traverse_value(const PyError& error, visitproc visit, void* arg) {
     Py_VISIT(error.type());
     Py_VISIT(error.peek_value());
@@ -68,16 +65,31 @@ inline int traverse_value(const std::optional<PyError>& error, visitproc visit, 
 template <class T>
 concept Traversable = requires(const T& value, visitproc visit, void* arg) { traverse_value(value, visit, arg); };
 
+// Memory for coroutine frames, kept for reuse (always under the GIL). The
+// block just allocated is where the next frame's promise finds itself.
+void* frame_allocate(std::size_t size);
+void frame_release(void* frame, std::size_t size) noexcept;
+struct FrameBlock {
+    const std::byte* start = nullptr;
+    std::size_t size = 0;
+};
+FrameBlock last_frame_block() noexcept;
+// Visits every Ref in [start, start + size): each begins with ref_mark.
+int traverse_refs(FrameBlock block, visitproc visit, void* arg);
+
 // The Python values a C++ coroutine frame holds across a suspension, for the
-// garbage collector: the body's by-value Ref and Env parameters (registered
-// as the frame is made) and the locals it keeps (`frame->keep(local)`, for
-// locals that live as long as the frame). A body must not take `Ref&`.
+// garbage collector: every Ref in the frame's memory (parameters, locals,
+// temporaries, awaiters: whatever the compiler keeps there, found by their
+// mark) and the other values registered as the frame is made (an Env's
+// arguments, which live in their own block) or kept (`frame->keep(x)`, for an
+// error held as a value). A Ref must be visited once: nothing registered may
+// visit a Ref that lives in the frame.
 struct Frame {
     Frame* parent = nullptr;  // the frame awaiting this one
 
-    Frame() noexcept = default;
+    Frame() noexcept : block_(last_frame_block()) {}
     template <class... Params>
-    explicit Frame(Params&... params) noexcept {
+    explicit Frame(Params&... params) noexcept : block_(last_frame_block()) {
         (keep_parameter(params), ...);
     }
 
@@ -91,6 +103,7 @@ struct Frame {
         }
     }
     int traverse(visitproc visit, void* arg) const {
+        if (int r = traverse_refs(block_, visit, arg)) return r;
         for (std::size_t i = 0; i < count_; ++i)
             if (int r = kept_[i].visit(kept_[i].object, visit, arg)) return r;
         return 0;
@@ -106,7 +119,8 @@ private:
         const void* object;
         int (*visit)(const void*, visitproc, void*);
     };
-    std::array<Kept, 6> kept_{};
+    FrameBlock block_;
+    std::array<Kept, 4> kept_{};
     std::size_t count_ = 0;
 };
 
@@ -171,6 +185,11 @@ struct BodyPromise : Frame {
     template <class... Params>
     explicit BodyPromise(Params&... params) noexcept : Frame(params...) {}
 
+    // Frames come from a small pool (a call makes and drops several), which
+    // also tells each frame where it lies, for the garbage collector.
+    static void* operator new(std::size_t size) { return frame_allocate(size); }
+    static void operator delete(void* frame, std::size_t size) noexcept { frame_release(frame, size); }
+
     Driver* driver = nullptr;
     std::coroutine_handle<> continuation;  // the frame awaiting this one, if any
     // How this frame takes what it awaits now: true when it wants an error as
@@ -221,9 +240,6 @@ inline std::coroutine_handle<> hand_up(BodyPromise* from, PyError error) noexcep
     return child->continuation;
 }
 
-// Memory for coroutine frames, kept for reuse (always under the GIL).
-void* frame_allocate(std::size_t size);
-void frame_release(void* frame, std::size_t size) noexcept;
 
 // A Task's outcome taken without raising: its value, or its error.
 struct Settled {
@@ -246,8 +262,8 @@ inline Settled outcome_of(PyObject* result) noexcept {
 template <class A>
 concept Evaluated = std::is_lvalue_reference_v<A> || std::is_same_v<std::remove_cvref_t<A>, Kw>;
 
+// (Its result is a Ref, found in the frame.)
 inline int traverse_value(const Settled& settled, visitproc visit, void* arg) {
-    Py_VISIT(settled.result.get());
     return traverse_value(settled.error, visit, arg);
 }
 
@@ -268,10 +284,6 @@ class Task {
 public:
     struct promise_type : BodyPromise {
         using BodyPromise::BodyPromise;
-
-        // Frames come from a small pool: a call makes and drops several.
-        static void* operator new(std::size_t size) { return frame_allocate(size); }
-        static void operator delete(void* frame, std::size_t size) noexcept { frame_release(frame, size); }
 
         Task get_return_object() noexcept {
             return Task(std::coroutine_handle<promise_type>::from_promise(*this));

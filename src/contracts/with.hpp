@@ -16,9 +16,7 @@ namespace py {
 
 template <class Body>
 Task with(Ref manager, Body body) {
-    Frame* frame = co_await this_frame();
     Ref exit = lookup_special(manager, "__exit__"_n);
-    frame->keep(exit);  // seen by the garbage collector while the block awaits
     Ref value = lookup_special(manager, "__enter__"_n)();
 
     Settled block = co_await body(std::move(value)).settled();

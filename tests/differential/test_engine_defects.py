@@ -85,20 +85,40 @@ def test_cycle_through_the_arguments_is_collected(monkeypatch, native, started):
         assert exits(world)[0][1][0] == "GeneratorExit"
 
 
-@both("a reference cycle through a generator's argument is never collected")
+@both("a reference cycle through a generator's argument, or through what the generator made of it, "
+      "is never collected")
 @pytest.mark.parametrize("function", ["_iter_log_records", "_iter_rotated_and_current"])
-def test_cycle_through_a_generator_argument_is_collected(monkeypatch, native, function):
+@pytest.mark.parametrize("through", ["argument", "what it made"])
+def test_cycle_through_a_generator_argument_is_collected(monkeypatch, native, function, through):
     data = dict(backup=False, kind="generator", fail_at=None, lines=["a\n", "2024-05-01 10:00:00,001 b\n", "c\n"])
     world = World("logs", {}, data, "manual")
     module = NATIVE["logs"] if native else twin_module("logs")
     argument = log_arguments(world, function)
     if function == "_iter_log_records":
-        class Lines:  # an iterable that keeps its consumer
+        class Lines:  # an iterable that keeps its consumer, or whose iterator does
             def __iter__(self):
-                return argument
+                if through == "argument":
+                    return argument
+                return Iterator()
+
+        class Iterator:
+            back = None
+
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                return next(argument)
         holder = Lines()
+        Iterator.__init__ = lambda self: setattr(self, "back", holder)
     else:
         holder = argument
+        if through == "what it made":
+            def opening(*args, **kwargs):  # the opened file keeps the generator reading it
+                opened = type(holder).open(holder, *args, **kwargs)
+                opened.back = holder
+                return opened
+            holder.open = opening
     holder.g = getattr(module, function)(holder)
     next(holder.g)
     alive = weakref.ref(holder.g)
