@@ -33,7 +33,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     except OSError as err:
         print(f"zentab_server: cannot listen on 127.0.0.1:{args.port}: {err.strerror or err}", file=sys.stderr)
         return 1
-    signal.signal(signal.SIGTERM, _stop)
+    # Both installed here: a process started in the background of a script inherits SIGINT
+    # ignored, and the interpreter then leaves it so, which would make Ctrl-C do nothing.
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, _stop)
     try:
         print(server.url, flush=True)
         for name in args.user:
