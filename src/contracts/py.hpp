@@ -160,7 +160,10 @@ public:
     // Emptied before the reference goes: a collection that runs while it goes
     // must not see it, and a frame scanned later finds no mark here.
     ~Ref() {
-        mark_ = 0;
+        // A volatile store: a store to an object whose lifetime ends is one the
+        // compiler may drop, and a mark left in freed frame memory would lead
+        // the collector to a freed object.
+        *const_cast<volatile std::uint64_t*>(&mark_) = 0;
         Py_XDECREF(std::exchange(p_, nullptr));
     }
 

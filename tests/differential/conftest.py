@@ -115,6 +115,17 @@ class World:
         self.own = OWN[module]
         self.counter = 0
         self.suspended_in = None  # the double whose await is pending, if any
+        self.made = []  # weak references to what the doubles made for this call (see "cycle")
+
+    def made_here(self, obj):
+        self.made.append(weakref.ref(obj))
+
+    def cycle(self, obj):
+        """Everything the doubles made for this call that is still alive refers to `obj`: what the
+        object under test holds of it (an awaitable, an opened file) now makes a cycle with it."""
+        for made in self.made:
+            if (x := made()) is not None:
+                x.back = obj
 
     def beh(self, name):
         return self.plan.get(name, Beh())
@@ -203,6 +214,7 @@ class Ticks:
 
     def __init__(self, world, name, k, fail=None, result=None):
         self.world, self.name, self.k, self.fail, self.result = world, name, k, fail, result
+        world.made_here(self)
 
     def __await__(self):
         world = self.world
@@ -473,6 +485,7 @@ def log_arguments(world, function):
     class File:
         def __init__(self, tag):
             self.tag = tag
+            world.made_here(self)
 
         def __enter__(self):
             world.log("enter", self.tag)
@@ -531,7 +544,8 @@ class Script:
     plan: dict
     data: dict
     mode: str                 # "manual" or "task"
-    ops: list = field(default_factory=list)   # manual: ("send", v) ("throw", kind) ("close",) ("collect",) ("drop",)
+    ops: list = field(default_factory=list)   # manual: ("send", v) ("throw", kind) ("close",) ("collect",)
+                                               # ("cycle",) ("drop",)
     cancel_after: int | None = None            # task: loop turns before cancel, None: never
 
 
@@ -552,6 +566,9 @@ def step(world, obj, op):
             value = obj.throw(world.label(THROWN[op[1]](), f"thrown:{op[1]}#{world.counter}"))
         elif op[0] == "close":
             return ("closed", world.desc(obj.close()))
+        elif op[0] == "cycle":
+            world.cycle(obj)
+            return ("cycled",)
         else:
             gc.collect()
             return ("collected",)
@@ -699,7 +716,8 @@ for name in ("generate_sync_item_report", "get_sync_item_error_report", "report_
 op = st.one_of(
     st.tuples(st.just("send"), st.sampled_from([None, None, None, "v"])),
     st.tuples(st.just("throw"), st.sampled_from(["error", "error", "exit", "cancel", "stop", "halt"])),
-    st.tuples(st.just("close")), st.tuples(st.just("collect")), st.tuples(st.just("drop")))
+    st.tuples(st.just("close")), st.tuples(st.just("collect")), st.tuples(st.just("cycle")),
+    st.tuples(st.just("drop")))
 # Most sequences start the object, so that later steps meet it suspended.
 ops = st.builds(lambda start, rest: start + rest,
                 st.sampled_from([[("send", None)]] * 4 + [[]]), st.lists(op, max_size=6))
