@@ -46,7 +46,7 @@ void* frame_allocate(std::size_t size) {
     return frame;
 }
 
-FrameBlock last_frame_block() noexcept { return last_block; }
+FrameBlock take_frame_block() noexcept { return std::exchange(last_block, FrameBlock{}); }
 
 int traverse_refs(FrameBlock block, visitproc visit, void* arg) {
     static_assert(sizeof(Ref) == 2 * sizeof(std::uint64_t) && alignof(Ref) == alignof(std::uint64_t));

@@ -66,14 +66,17 @@ template <class T>
 concept Traversable = requires(const T& value, visitproc visit, void* arg) { traverse_value(value, visit, arg); };
 
 // Memory for coroutine frames, kept for reuse (always under the GIL). The
-// block just allocated is where the next frame's promise finds itself.
+// block just allocated is where the next frame's promise finds itself; it is
+// handed out once. A frame the compiler placed inside its caller's frame
+// (allocation elision, which clang does) allocates nothing and gets no block:
+// its Refs lie in the caller's block, which is scanned already.
 void* frame_allocate(std::size_t size);
 void frame_release(void* frame, std::size_t size) noexcept;
 struct FrameBlock {
     const std::byte* start = nullptr;
     std::size_t size = 0;
 };
-FrameBlock last_frame_block() noexcept;
+FrameBlock take_frame_block() noexcept;
 // Visits every Ref in [start, start + size): each begins with ref_mark.
 int traverse_refs(FrameBlock block, visitproc visit, void* arg);
 
@@ -87,9 +90,9 @@ int traverse_refs(FrameBlock block, visitproc visit, void* arg);
 struct Frame {
     Frame* parent = nullptr;  // the frame awaiting this one
 
-    Frame() noexcept : block_(last_frame_block()) {}
+    Frame() noexcept : block_(take_frame_block()) {}
     template <class... Params>
-    explicit Frame(Params&... params) noexcept : block_(last_frame_block()) {
+    explicit Frame(Params&... params) noexcept : block_(take_frame_block()) {
         (keep_parameter(params), ...);
     }
 

@@ -579,6 +579,17 @@ def step(world, obj, op):
     return ("yield", world.desc(value))
 
 
+def assert_visited_once(obj):
+    """The collector is shown each reference `obj` holds once: an object it shows k times must
+    have k references from it, besides the k of the list that reports them and the call's own."""
+    shown = gc.get_referents(obj)
+    counts = {}
+    for x in shown:
+        counts[id(x)] = counts.get(id(x), 0) + 1
+    for x in shown:
+        assert 2 * counts[id(x)] + 1 <= sys.getrefcount(x), f"{type(x).__name__} shown {counts[id(x)]} times"
+
+
 def run_side(script, native, loop):
     """Run the script on one side; returns (trace, journal)."""
     world = World(script.module, script.plan, script.data, script.mode)
@@ -613,6 +624,7 @@ def run_side(script, native, loop):
                         trace.append(("dropped", alive() is None))
                         break
                     trace.append((op, step(world, obj, op)))
+                    assert_visited_once(obj)
                 else:
                     trace.append((("last close",), step(world, obj, ("close",))))
                     del obj
