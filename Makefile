@@ -52,8 +52,9 @@ bench: $(VENV)/.installed
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 plots: $(VENV)/.installed
-	$(PY) -m pip install -q 'matplotlib>=3.7'
+	$(PY) -m pip install -q 'matplotlib>=3.7' 'cython>=3'
 	$(PY) bench/plots.py --out docs
+	$(PY) bench/calls.py --plot docs/calls.png
 
 build: $(VENV)/.installed
 
