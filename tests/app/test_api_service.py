@@ -187,6 +187,10 @@ def test_unknown_ids_are_404(api, method, path, body):
     ("GET", "/admin/logs/nope?n=1", None), ("GET", "/admin/logs/api?n=x", None),
     # Valid for the framework, too large for the store.
     ("GET", f"/sync/items/{10**30}", None),
+    # Integers that int() would read (whitespace, Unicode's included, and a sign), as no
+    # client validating against the document would send them.
+    ("GET", "/sync/items/%C2%859", None), ("POST", "/sync/items/%209/reset", None),
+    ("GET", "/sync/sources/1/items?offset=%C2%855", None), ("GET", "/admin/logs/api?n=%2B5", None),
 ])
 def test_malformed_requests_are_422(api, method, path, body):
     assert api.request(method, path, json=body).status_code == 422

@@ -6,6 +6,8 @@ from them. A small wrapper stands in only where HTTP wants another shape (a JSON
 """
 import json
 import math
+import re
+from urllib.parse import parse_qsl
 from enum import Enum
 from typing import Any, Callable, Coroutine, Dict, List, Optional, Type, Union
 
@@ -195,6 +197,50 @@ def _add_routes(r: FastAPI) -> None:
     r.get("/admin/logs/{service}", tags=admin)(get_recent_log_lines)
 
 
+class StrictIntegers:
+    """An integer in a path or query is ASCII digits with an optional minus, nothing else.
+
+    The framework parses integers as Python's int() does, which skips surrounding whitespace,
+    Unicode's included ("\x859" is 9): a client validating against the document would see
+    text it must refuse accepted. Such values answer 422 as any other invalid integer.
+    """
+
+    INTEGER = re.compile(r"-?[0-9]+")
+    MESSAGE = "Input should be a valid integer, unable to parse string as an integer"
+
+    def __init__(self, app: ASGIApp, routes: List[Any]) -> None:
+        self.app = app
+        self.checks = []  # (path pattern, int path parameters, int query parameters)
+        for route in routes:
+            if isinstance(route, APIRoute):
+                path = tuple(p.name for p in route.dependant.path_params if p.field_info.annotation is int)
+                query = frozenset(p.name for p in route.dependant.query_params if p.field_info.annotation is int)
+                if path or query:
+                    self.checks.append((route.path_regex, path, query))
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http" and (where := self._refused(scope)):
+            await general_handler.error_response(422, f"{where}: {self.MESSAGE}", "RequestValidationError")(
+                scope, receive, send)
+            return
+        await self.app(scope, receive, send)
+
+    def _refused(self, scope: Scope) -> Optional[str]:
+        for pattern, path, query in self.checks:
+            match = pattern.match(scope["path"])
+            if not match:
+                continue
+            for name in path:
+                if not self.INTEGER.fullmatch(match.group(name)):
+                    return f"path.{name}"
+            if query:
+                for name, value in parse_qsl(scope["query_string"].decode("latin-1"), keep_blank_values=True):
+                    if name in query and not self.INTEGER.fullmatch(value):
+                        return f"query.{name}"
+            return None
+        return None
+
+
 class AnswerUnexpectedErrors:
     """Turns an error no handler maps into the fixed 500 answer, and logs its traceback.
 
@@ -250,6 +296,7 @@ def create_app(api_key: str) -> FastAPI:
     _add_routes(app)
     docs.add_docs(app)
     openapi.install(app)
+    app.add_middleware(StrictIntegers, routes=list(app.routes))
     app.add_middleware(AnswerUnexpectedErrors)
     # Outermost: the head is checked before anything else runs or any body is read.
     app.add_middleware(RequestGuard, api_key=api_key, open_paths=docs.OPEN_PATHS)
